@@ -1,0 +1,18 @@
+#ifndef LOGMESSAGEHANDLER_H
+#define LOGMESSAGEHANDLER_H
+
+#include <QDateTime>
+#include <QString>
+#include <QtGlobal>
+
+// Name of the log file, relative to the application directory.
+extern const char logFileName[];
+
+// One log line, CR LF included: label, location, message and timestamp, each placed verbatim.
+QString formatLogLine(
+    QtMsgType type, const char* file, int line, const QString& message, const QDateTime& now);
+
+// Appends every message of the process to the log file, one line each.
+void logMessageHandler(QtMsgType type, const QMessageLogContext& context, const QString& message);
+
+#endif // LOGMESSAGEHANDLER_H

@@ -1,0 +1,87 @@
+#include "configfile.h"
+#include "debugtext.h"
+
+#include <QDebug>
+#include <QTextCodec>
+
+namespace ConfigKey {
+const char contact[] = "ContactUs/Contact1";
+const char programVersion[] = "Version/PROGRAM";
+const char databaseVersion[] = "Version/DATABASE";
+const char imagesVersion[] = "Version/IMAGES";
+const char logoType[] = "Logo/Type";
+const char appModel[] = "AppModel/model";
+const char apiUrl[] = "Server/ApiUrl";
+const char packageUrl[] = "Server/PackageUrl";
+const char timeoutMs[] = "Server/TimeoutMs";
+}
+
+const char configFileName[] = "Config.ini";
+
+std::unique_ptr<QSettings> openConfig(const QString& fileName)
+{
+    auto settings = std::make_unique<QSettings>(fileName, QSettings::IniFormat);
+    settings->setIniCodec(QTextCodec::codecForName("GB2312"));
+    return settings;
+}
+
+std::unique_ptr<QSettings> openConfigForWrite(const QString& fileName)
+{
+    auto settings = openConfig(fileName);
+    if (settings->status() == QSettings::FormatError) {
+        qDebug().noquote() << "[UpdateTarvilDialog]:[ERROR]:malformed, left unchanged:"
+                           << quoted(fileName);
+        return nullptr;
+    }
+    return settings;
+}
+
+bool commitConfig(QSettings& settings)
+{
+    settings.sync();
+    if (settings.status() == QSettings::NoError)
+        return true;
+    qDebug().noquote() << "[UpdateTarvilDialog]:[ERROR]:write failed:"
+                       << quoted(settings.fileName()) << "status:" << int(settings.status());
+    return false;
+}
+
+bool writeConfigValue(const char* key, const QString& value)
+{
+    const auto settings = openConfigForWrite();
+    if (!settings)
+        return false;
+    settings->setValue(QLatin1String(key), value);
+    return commitConfig(*settings);
+}
+
+static QString stringSetting(const char* key, const char* fallback)
+{
+    const QString value = openConfig()->value(QLatin1String(key)).toString().trimmed();
+    return value.isEmpty() ? QString::fromUtf8(fallback) : value;
+}
+
+QString apiBaseUrl() { return stringSetting(ConfigKey::apiUrl, UPDATER_DEFAULT_API_URL); }
+
+QString packageBaseUrl()
+{
+    return stringSetting(ConfigKey::packageUrl, UPDATER_DEFAULT_PACKAGE_URL);
+}
+
+int requestTimeoutMs()
+{
+    bool ok = false;
+    const int value = openConfig()->value(QLatin1String(ConfigKey::timeoutMs)).toInt(&ok);
+    return ok && value > 0 ? value : defaultTimeoutMs;
+}
+
+QUrl serverUrl(const QString& base, const QString& path, QString* rendered)
+{
+    QString text = base;
+    while (text.endsWith(QLatin1Char('/')))
+        text.chop(1);
+    const QString encoded = QUrl(text + path, QUrl::TolerantMode).toString(QUrl::FullyEncoded);
+    if (rendered)
+        *rendered = encoded;
+    return QUrl(encoded, QUrl::TolerantMode);
+}

@@ -1,0 +1,51 @@
+#ifndef CONFIGFILE_H
+#define CONFIGFILE_H
+
+#include <QSettings>
+#include <QString>
+#include <QUrl>
+
+#include <memory>
+
+// Config.ini is shared with the main program; its keys are named here and nowhere else.
+namespace ConfigKey {
+extern const char contact[];
+extern const char programVersion[];
+extern const char databaseVersion[];
+extern const char imagesVersion[];
+extern const char logoType[];
+extern const char appModel[];
+extern const char apiUrl[];
+extern const char packageUrl[];
+extern const char timeoutMs[];
+}
+
+extern const char configFileName[];
+constexpr int defaultTimeoutMs = 30000;
+
+// Opens the settings file in INI format with the GB2312 codec, the encoding the main
+// program reads. Every access goes through here so the file keeps one encoding.
+std::unique_ptr<QSettings> openConfig(
+    const QString& fileName = QString::fromLatin1(configFileName));
+
+// Opens the file for a change, or returns null (after one log line) when the settings
+// class could not parse it: writing it back would drop whatever it failed to parse.
+std::unique_ptr<QSettings> openConfigForWrite(
+    const QString& fileName = QString::fromLatin1(configFileName));
+
+// Writes pending changes; logs and returns false when they did not reach the disk.
+bool commitConfig(QSettings& settings);
+
+// Sets one key and writes the file; false when the change did not land.
+bool writeConfigValue(const char* key, const QString& value);
+
+// The servers and the request time limit, read afresh each time a request is formed.
+QString apiBaseUrl();
+QString packageBaseUrl();
+int requestTimeoutMs();
+
+// A base URL joined with a fixed path, parsed tolerantly, rendered fully encoded and
+// parsed again. `rendered` receives the text the log shows.
+QUrl serverUrl(const QString& base, const QString& path, QString* rendered = nullptr);
+
+#endif // CONFIGFILE_H

@@ -1,0 +1,88 @@
+#include "updatetarvildialog.h"
+#include "centring.h"
+#include "ui_updatetarvildialog.h"
+
+#include <QDir>
+#include <QGuiApplication>
+#include <QMouseEvent>
+#include <QNetworkAccessManager>
+#include <QScreen>
+
+UpdateTarvilDialog::UpdateTarvilDialog(QWidget* parent)
+    : QDialog(parent)
+    , ui(new Ui::UpdateTarvilDialog)
+    , mainProcess(nullptr)
+    , networkManager(nullptr)
+    , dragging(false)
+    , dragStartGlobal(0, 0)
+    , windowPosAtPress(0, 0)
+    , curType(0)
+    , reply(nullptr)
+    , downloadFile(nullptr)
+    , VerIndex(0)
+    , VerCount(0)
+{
+    ui->setupUi(this);
+    downloadDir = QStringLiteral("update");
+    mainProgram = QStringLiteral("Orbelan.exe");
+    setAttribute(Qt::WA_TranslucentBackground);
+    setWindowFlags(Qt::FramelessWindowHint | Qt::CustomizeWindowHint);
+    hide();
+    initialize();
+}
+
+UpdateTarvilDialog::~UpdateTarvilDialog()
+{
+    // mainProcess is left alone on purpose: the main program must outlive the updater.
+    if (networkManager)
+        networkManager->deleteLater();
+    delete ui;
+}
+
+void UpdateTarvilDialog::initialize()
+{
+    networkManager = new QNetworkAccessManager();
+    const QList<QScreen*> screens = QGuiApplication::screens();
+    const QSize desktop = screens.isEmpty() ? QSize() : screens.first()->virtualSize();
+    const QSize screen0 = screens.isEmpty() ? QSize() : screens.first()->size();
+    move(centredPosition(screens.size(), desktop, screen0, size()));
+
+    appDir = QDir::currentPath();
+    const QString downloadPath = appDir + QLatin1Char('/') + downloadDir;
+    if (!QDir(downloadPath).exists())
+        QDir().mkpath(downloadPath);
+    QDir::setCurrent(appDir);
+    readSettings(QStringLiteral("Config.ini"));
+}
+
+void UpdateTarvilDialog::mousePressEvent(QMouseEvent* event)
+{
+    if (event->button() != Qt::LeftButton)
+        return;
+    windowPosAtPress = pos();
+    dragStartGlobal = event->globalPos();
+    dragging = true;
+}
+
+void UpdateTarvilDialog::mouseMoveEvent(QMouseEvent* event)
+{
+    if (dragging)
+        move(windowPosAtPress + (event->globalPos() - dragStartGlobal));
+}
+
+void UpdateTarvilDialog::mouseReleaseEvent(QMouseEvent* event)
+{
+    if (event->button() == Qt::LeftButton)
+        dragging = false;
+}
+
+void UpdateTarvilDialog::paintEvent(QPaintEvent*)
+{
+    // Nothing of its own: with the translucent background the children paint everything.
+}
+
+void UpdateTarvilDialog::on_pushButton_exit_clicked() { QCoreApplication::quit(); }
+
+void UpdateTarvilDialog::recieveResult(int, QString) { initialize(); }
+
+void UpdateTarvilDialog::slotReadyRead() { }

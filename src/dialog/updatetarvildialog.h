@@ -1,0 +1,96 @@
+#ifndef UPDATETARVILDIALOG_H
+#define UPDATETARVILDIALOG_H
+
+#include <QDialog>
+#include <QNetworkReply>
+#include <QPoint>
+#include <QStringList>
+
+class QFile;
+class QMouseEvent;
+class QNetworkAccessManager;
+class QPaintEvent;
+class QProcess;
+class QUrl;
+struct InstallAction;
+
+namespace Ui {
+class UpdateTarvilDialog;
+}
+
+// The updater's only window and the holder of all state of one update run.
+class UpdateTarvilDialog : public QDialog {
+    Q_OBJECT
+
+public:
+    explicit UpdateTarvilDialog(QWidget* parent = nullptr);
+    ~UpdateTarvilDialog() override;
+
+    void initialize();
+    void readSettings(const QString& fileName);
+    void writeIni();
+    void CheckProgramUpdate();
+    void CheckDataBaseUpdate();
+    QStringList buildVersionList(const QString& serverVersion, const QString& installedVersion);
+    void startUpgrade(const QStringList& verList);
+    void download(const QString& url);
+    void requestPackage(const QUrl& url);
+    bool removeDirTree(const QString& path);
+    void launchMainProgram();
+
+protected:
+    void mousePressEvent(QMouseEvent* event) override;
+    void mouseReleaseEvent(QMouseEvent* event) override;
+    void mouseMoveEvent(QMouseEvent* event) override;
+    void paintEvent(QPaintEvent* event) override;
+
+public slots:
+    void slotError(QNetworkReply::NetworkError errorCode);
+
+private slots:
+    void recieveUpdateFinish();
+    void on_pushButton_exit_clicked();
+    void downloadProgress(qint64 current, qint64 total);
+    void downloadFinished();
+    void httpReadyRead();
+    void recieveResult(int ret, QString ip);
+    void slotReadyRead();
+
+private:
+    QNetworkReply* sendVersionQuestion(const QUrl& url);
+    void capVersionReply(QNetworkReply* versionReply);
+    bool downloadSucceeded(QString* reason) const;
+    bool installPackage(const QString& archive, QString* reason);
+    bool installEntry(const InstallAction& action);
+    void abandonPackage(const QString& reason);
+    void continueAfterPackage();
+    QString packageUrl() const;
+    void closeAndDeleteArchive();
+
+    Ui::UpdateTarvilDialog* ui;
+    QProcess* mainProcess;
+    QNetworkAccessManager* networkManager;
+    bool dragging;
+    QPoint dragStartGlobal;
+    QPoint windowPosAtPress;
+    int curType;
+    QNetworkReply* reply;
+    QString programVersion;
+    QString databaseVersion;
+    QString imagesVersion;
+    QFile* downloadFile;
+    QString downloadDir;
+    QString mainProgram;
+    int VerIndex;
+    int VerCount;
+    QStringList VerList;
+    QString appDir;
+
+    // Set once the hand-over has begun: later replies start nothing and a second
+    // call does not start a second main program.
+    bool handOverStarted = false;
+    // A write to the local package file came up short (a full disk, for example).
+    bool downloadWriteFailed = false;
+};
+
+#endif // UPDATETARVILDIALOG_H

@@ -1,0 +1,61 @@
+#include "configfile.h"
+#include "debugtext.h"
+#include "ui_updatetarvildialog.h"
+#include "updatetarvildialog.h"
+
+#include <QDebug>
+#include <QFile>
+#include <QNetworkAccessManager>
+#include <QNetworkRequest>
+
+// Bounds what the network layer buffers ahead of httpReadyRead, so memory stays flat
+// whatever the package size.
+static const qint64 packageReadBufferBytes = 1024 * 1024;
+
+void UpdateTarvilDialog::download(const QString& url)
+{
+    const QUrl parsed(url, QUrl::TolerantMode);
+    const QString path = parsed.path(QUrl::FullyDecoded);
+    const QString fileName = path.mid(path.lastIndexOf(QLatin1Char('/')) + 1);
+
+    delete downloadFile;
+    downloadFile = new QFile(downloadDir + QLatin1Char('/') + fileName);
+    downloadWriteFailed = false;
+    if (!downloadFile->open(QIODevice::WriteOnly)) {
+        qDebug().noquote() << quoted(QStringLiteral("打开:%1 失败").arg(fileName));
+        delete downloadFile;
+        downloadFile = nullptr;
+        // Waiting for the close button would leave the user without the main program.
+        launchMainProgram();
+        return;
+    }
+    qDebug().noquote() << "download - curType:" << curType << quoted(url);
+    requestPackage(parsed);
+}
+
+void UpdateTarvilDialog::requestPackage(const QUrl& url)
+{
+    QNetworkRequest request(url);
+    request.setTransferTimeout(requestTimeoutMs());
+    reply = networkManager->get(request);
+    reply->setReadBufferSize(packageReadBufferBytes);
+    connect(reply, SIGNAL(readyRead()), this, SLOT(httpReadyRead()));
+    connect(reply, SIGNAL(downloadProgress(qint64, qint64)), this,
+        SLOT(downloadProgress(qint64, qint64)));
+    connect(reply, SIGNAL(finished()), this, SLOT(downloadFinished()));
+}
+
+void UpdateTarvilDialog::httpReadyRead()
+{
+    if (!downloadFile)
+        return;
+    const QByteArray data = reply->readAll();
+    if (downloadFile->write(data) != data.size())
+        downloadWriteFailed = true;
+}
+
+void UpdateTarvilDialog::downloadProgress(qint64 current, qint64 total)
+{
+    ui->progressBar->setMaximum(static_cast<int>(total));
+    ui->progressBar->setValue(static_cast<int>(current));
+}

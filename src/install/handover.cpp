@@ -1,0 +1,34 @@
+#include "configfile.h"
+#include "debugtext.h"
+#include "updatetarvildialog.h"
+
+#include <QCoreApplication>
+#include <QDebug>
+#include <QDir>
+#include <QProcess>
+
+void UpdateTarvilDialog::launchMainProgram()
+{
+    // One hand-over per run: a late reply must not start a second main program.
+    if (handOverStarted)
+        return;
+    handOverStarted = true;
+
+    removeDirTree(QStringLiteral("./%1").arg(downloadDir));
+    writeConfigValue(ConfigKey::appModel, QStringLiteral("1"));
+
+    mainProcess = new QProcess();
+    QDir::setCurrent(appDir);
+    // By full path, since a bare name is looked up on PATH only; detached with the
+    // application directory as working directory, so it outlives the updater.
+    mainProcess->setProgram(appDir + QLatin1Char('/') + mainProgram);
+    mainProcess->setArguments(QStringList { QString() });
+    mainProcess->setWorkingDirectory(appDir);
+    const bool started = mainProcess->startDetached();
+    qDebug().noquote() << quoted(mainProgram);
+    if (!started)
+        qDebug() << "start error1";
+
+    // Queued, so that a hand-over before the event loop runs still ends the run.
+    QMetaObject::invokeMethod(QCoreApplication::instance(), "quit", Qt::QueuedConnection);
+}

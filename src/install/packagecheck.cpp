@@ -1,0 +1,50 @@
+#include "packagecheck.h"
+
+#include <quazip/quazip.h>
+#include <quazip/quazipfileinfo.h>
+
+#include <QRegularExpression>
+
+QString unsafeEntryName(const QString& name)
+{
+    static const QRegularExpression driveLetter(QStringLiteral("^[A-Za-z]:"));
+    if (name.startsWith(QLatin1Char('/')) || name.startsWith(QLatin1Char('\\')))
+        return QStringLiteral("absolute path");
+    if (driveLetter.match(name).hasMatch())
+        return QStringLiteral("drive letter");
+    if (name.contains(QChar::ReplacementCharacter))
+        return QStringLiteral("name is not valid text");
+    for (const QChar c : name) {
+        if (c.unicode() < 0x20)
+            return QStringLiteral("control character in name");
+    }
+    static const QRegularExpression separators(QStringLiteral("[/\\\\]"));
+    for (const QString& part : name.split(separators)) {
+        if (part == QLatin1String(".."))
+            return QStringLiteral("\"..\" component");
+        if (part.toUtf8().size() > 255)
+            return QStringLiteral("name part too long");
+    }
+    return QString();
+}
+
+QString refusePackage(const QString& archive, qint64 freeBytes, qint64 limitBytes)
+{
+    QuaZip zip(archive);
+    if (!zip.open(QuaZip::mdUnzip))
+        return QString();
+    qint64 declared = 0;
+    for (const QuaZipFileInfo64& info : zip.getFileInfoList64()) {
+        const QString nameProblem = unsafeEntryName(info.name);
+        if (!nameProblem.isEmpty())
+            return QStringLiteral("entry %1: %2").arg(info.name, nameProblem);
+        if (info.isSymbolicLink())
+            return QStringLiteral("entry %1: symbolic link").arg(info.name);
+        declared += qint64(info.uncompressedSize);
+        if (declared < 0 || declared > limitBytes)
+            return QStringLiteral("unpacks to more than %1 bytes").arg(limitBytes);
+    }
+    if (declared > freeBytes)
+        return QStringLiteral("unpacks to %1 bytes, %2 bytes free").arg(declared).arg(freeBytes);
+    return QString();
+}

@@ -1,0 +1,61 @@
+#include "configfile.h"
+#include "debugtext.h"
+#include "ui_updatetarvildialog.h"
+#include "updatetarvildialog.h"
+#include "versionplan.h"
+
+#include <QDebug>
+
+static void logPlan(const QStringList& plan)
+{
+    for (const QString& version : plan)
+        qDebug().noquote() << quoted(version);
+}
+
+static int logoType()
+{
+    bool ok = false;
+    const int value = openConfig()->value(QLatin1String(ConfigKey::logoType)).toInt(&ok);
+    return ok ? value : 0;
+}
+
+void UpdateTarvilDialog::recieveUpdateFinish()
+{
+    const QString text = decodeVersionReply(reply->readAll());
+    qDebug().noquote() << "recieveUpdateFinish:all:" << quoted(text);
+    reply->deleteLater();
+    reply = nullptr;
+    // A reply whose request already failed has handed over; its body decides nothing.
+    if (handOverStarted)
+        return;
+    if (text.isEmpty()) {
+        // Nothing to evaluate and nothing else pending: end the run like any other
+        // outcome without an update.
+        launchMainProgram();
+        return;
+    }
+
+    const QStringList plan
+        = buildVersionList(text, curType == 0 ? programVersion : databaseVersion);
+    if (plan.isEmpty()) {
+        if (curType == 0)
+            CheckDataBaseUpdate();
+        else
+            launchMainProgram();
+        return;
+    }
+    logPlan(plan);
+    if (curType == 0 && logoType() == 1)
+        ui->label_logo->setStyleSheet(
+            QStringLiteral("border-image: url(:/images/vantrellogo.png);"));
+    show();
+    startUpgrade(plan);
+}
+
+QStringList UpdateTarvilDialog::buildVersionList(
+    const QString& serverVersion, const QString& installedVersion)
+{
+    return versionPlan(serverVersion, installedVersion, [](float current, float server) {
+        qDebug() << "f_arg2:" << current << "f_arg1:" << server;
+    });
+}
