@@ -1,0 +1,39 @@
+#ifndef ZIPBUILDER_H
+#define ZIPBUILDER_H
+
+#include <QByteArray>
+#include <QFile>
+#include <QString>
+#include <QVector>
+
+// One entry of a test archive. A name ending in "/" is a directory entry.
+struct ZipEntry {
+    QString name;
+    QByteArray data;
+    enum Kind { File, Directory, SymLink } kind = File;
+    QFile::Permissions permissions = QFile::ReadOwner | QFile::WriteOwner | QFile::ReadGroup
+        | QFile::ReadOther;
+    // Raw name bytes, written as they are (for names that are not UTF-8); overrides `name`.
+    QByteArray rawName;
+
+    static ZipEntry file(const QString& name, const QByteArray& data = QByteArray())
+    {
+        return ZipEntry { name, data.isNull() ? name.toUtf8() : data };
+    }
+    static ZipEntry directory(const QString& name)
+    {
+        ZipEntry entry { name, QByteArray(), Directory };
+        entry.permissions |= QFile::ExeOwner | QFile::ExeGroup | QFile::ExeOther;
+        return entry;
+    }
+    // A symbolic-link entry as Unix zip writes it: mode 0120777, the target as content.
+    static ZipEntry symlink(const QString& name, const QString& target)
+    {
+        return ZipEntry { name, target.toUtf8(), SymLink };
+    }
+};
+
+// Writes the entries, in order, into a new deflate-compressed archive at `path`.
+bool writeZip(const QString& path, const QVector<ZipEntry>& entries);
+
+#endif // ZIPBUILDER_H
