@@ -15,5 +15,7 @@ int main(int argc, char* argv[])
         UpdateTarvilDialog dialog;
         result = app.exec();
     }
+    // The dialog hands its network manager to deferred deletion; run it before exit.
+    QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
     return result;
 }

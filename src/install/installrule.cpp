@@ -34,11 +34,11 @@ QVector<InstallAction> planInstallation(const QStringList& extracted, const QStr
     QSet<QString> madeDirectories;
     QString currentSubDir;
     for (const QString& path : extracted) {
-        if (path.contains(QLatin1String("Config.ini"))) {
+        const QString relative = belowDownloadDir(path, appDir, downloadDir);
+        if (relative.contains(QLatin1String("Config.ini"))) {
             plan.append({ InstallAction::DropConfig, path, QString() });
             continue;
         }
-        const QString relative = belowDownloadDir(path, appDir, downloadDir);
         const QString target = appDir + QLatin1Char('/') + entryName(path);
         if (isDirectory(target) || madeDirectories.contains(target)
             || target.endsWith(QLatin1Char('/'))) {

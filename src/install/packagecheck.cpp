@@ -40,11 +40,13 @@ QString refusePackage(const QString& archive, qint64 freeBytes, qint64 limitByte
             return QStringLiteral("entry %1: %2").arg(info.name, nameProblem);
         if (info.isSymbolicLink())
             return QStringLiteral("entry %1: symbolic link").arg(info.name);
-        declared += qint64(info.uncompressedSize);
-        if (declared < 0 || declared > limitBytes)
+        // Compared unsigned before adding: a zip64 size near 2^64 must not wrap the total.
+        if (info.uncompressedSize > quint64(qMax<qint64>(limitBytes - declared, 0)))
             return QStringLiteral("unpacks to more than %1 bytes").arg(limitBytes);
+        declared += qint64(info.uncompressedSize);
     }
-    if (declared > freeBytes)
+    // QStorageInfo gives -1 when it cannot tell; an unknown free space does not block updates.
+    if (freeBytes >= 0 && declared > freeBytes)
         return QStringLiteral("unpacks to %1 bytes, %2 bytes free").arg(declared).arg(freeBytes);
     return QString();
 }

@@ -13,8 +13,9 @@ constexpr qint64 maxUnpackedBytes = qint64(8) * 1024 * 1024 * 1024;
 
 // Looks at every entry of the archive before anything is extracted. Returns empty when
 // the package may be extracted, otherwise the reason to refuse it: an unsafe name, a
-// symbolic link, or declared sizes beyond `limitBytes` or `freeBytes`. An archive that
-// cannot be read passes: its extraction yields nothing and is reported as empty.
+// symbolic link, or declared sizes beyond `limitBytes` or `freeBytes` (negative when
+// unknown, then not checked). An archive that cannot be read passes: its extraction
+// yields nothing and is reported as empty.
 QString refusePackage(
     const QString& archive, qint64 freeBytes, qint64 limitBytes = maxUnpackedBytes);
 

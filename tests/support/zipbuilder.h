@@ -11,25 +11,28 @@ struct ZipEntry {
     QString name;
     QByteArray data;
     enum Kind { File, Directory, SymLink } kind = File;
-    QFile::Permissions permissions = QFile::ReadOwner | QFile::WriteOwner | QFile::ReadGroup
-        | QFile::ReadOther;
+    QFile::Permissions permissions = defaultPermissions();
     // Raw name bytes, written as they are (for names that are not UTF-8); overrides `name`.
     QByteArray rawName;
 
+    static QFile::Permissions defaultPermissions()
+    {
+        return QFile::ReadOwner | QFile::WriteOwner | QFile::ReadGroup | QFile::ReadOther;
+    }
     static ZipEntry file(const QString& name, const QByteArray& data = QByteArray())
     {
-        return ZipEntry { name, data.isNull() ? name.toUtf8() : data };
+        return ZipEntry { name, data.isNull() ? name.toUtf8() : data, File, defaultPermissions(), {} };
     }
     static ZipEntry directory(const QString& name)
     {
-        ZipEntry entry { name, QByteArray(), Directory };
+        ZipEntry entry { name, QByteArray(), Directory, defaultPermissions(), {} };
         entry.permissions |= QFile::ExeOwner | QFile::ExeGroup | QFile::ExeOther;
         return entry;
     }
     // A symbolic-link entry as Unix zip writes it: mode 0120777, the target as content.
     static ZipEntry symlink(const QString& name, const QString& target)
     {
-        return ZipEntry { name, target.toUtf8(), SymLink };
+        return ZipEntry { name, target.toUtf8(), SymLink, defaultPermissions(), {} };
     }
 };
 
