@@ -37,6 +37,9 @@ UpdateTarvilDialog::~UpdateTarvilDialog()
     if (networkManager)
         networkManager->deleteLater();
     delete ui;
+    // A download cut short by the close button: closing the file writes out what is still
+    // buffered, so the partial package holds every byte received.
+    delete downloadFile;
 }
 
 void UpdateTarvilDialog::initialize()

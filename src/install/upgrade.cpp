@@ -53,7 +53,7 @@ void UpdateTarvilDialog::downloadFinished()
 
 bool UpdateTarvilDialog::downloadSucceeded(QString* reason) const
 {
-    const QString version = VerList.at(VerIndex);
+    const QString version = VerList.value(VerIndex);
     const int status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
     if (reply->error() != QNetworkReply::NoError) {
         *reason = QStringLiteral("%1 download failed: error %2 %3")
@@ -73,7 +73,7 @@ bool UpdateTarvilDialog::downloadSucceeded(QString* reason) const
 // installation. False, with the reason, when anything of the package did not land.
 bool UpdateTarvilDialog::installPackage(const QString& archive, QString* reason)
 {
-    const QString version = VerList.at(VerIndex);
+    const QString version = VerList.value(VerIndex);
     const QString refusal = refusePackage(archive, QStorageInfo(appDir).bytesAvailable());
     if (!refusal.isEmpty()) {
         *reason = QStringLiteral("%1 package refused: %2").arg(version, refusal);

@@ -1,0 +1,300 @@
+// Package download in-process: the progress bar, the local package file in update/ and
+// the close button during a transfer. The servers are FaultServers on 127.0.0.1.
+
+#include "faultserver.h"
+#include "updatetarvildialog.h"
+
+#include <QApplication>
+#include <QDir>
+#include <QElapsedTimer>
+#include <QFile>
+#include <QProgressBar>
+#include <QPushButton>
+#include <QRandomGenerator>
+#include <QTemporaryDir>
+#include <QtTest>
+
+#include <functional>
+#include <memory>
+
+namespace {
+
+const QString programQuestion = QStringLiteral("/client/verProgram.php");
+const QString programPackage = QStringLiteral("/client/program/orbelan.zip");
+const QString localPackage = QStringLiteral("update/orbelan.zip");
+
+QByteArray randomBytes(int size)
+{
+    QByteArray bytes(size, Qt::Uninitialized);
+    for (char& byte : bytes)
+        byte = char(QRandomGenerator::global()->bounded(256));
+    return bytes;
+}
+
+QByteArray fileContents(const QString& path)
+{
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+}
+
+// Runs the application's event loop as the entry point does and returns its exit code;
+// -99 when nothing ended it within the limit. The timers die with the call, so no stray
+// exit reaches a later test.
+int runEventLoop(int limitMs, const std::function<void()>& atStart = {})
+{
+    QTimer limit;
+    limit.setSingleShot(true);
+    QObject::connect(&limit, &QTimer::timeout, [] { QCoreApplication::exit(-99); });
+    limit.start(limitMs);
+    QTimer start;
+    start.setSingleShot(true);
+    if (atStart)
+        QObject::connect(&start, &QTimer::timeout, atStart);
+    start.start(0);
+    return QApplication::exec();
+}
+
+} // namespace
+
+class TestDownload : public QObject {
+    Q_OBJECT
+
+private slots:
+    void init();
+    void cleanup();
+
+    void progressBarTakesMaximumBeforeValue_data();
+    void progressBarTakesMaximumBeforeValue();
+    void progressBarFollowsServerLength_data();
+    void progressBarFollowsServerLength();
+    void closeButtonDuringTransferQuitsAndKeepsPartialPackage();
+    void leftoverPackageIsTruncatedNotAppended();
+    void percentEncodedFileNameIsStoredDecoded_data();
+    void percentEncodedFileNameIsStoredDecoded();
+
+private:
+    // Config.ini of an installation at program 1.000; the server offers 1.001.
+    void writeConfig();
+    void offerProgramUpdate(const FaultServer::Behaviour& package);
+
+    std::unique_ptr<QTemporaryDir> m_dir;
+    std::unique_ptr<FaultServer> m_server;
+    QString m_previousDir;
+};
+
+void TestDownload::init()
+{
+    m_previousDir = QDir::currentPath();
+    m_dir = std::make_unique<QTemporaryDir>();
+    QVERIFY(m_dir->isValid());
+    QVERIFY(QDir::setCurrent(m_dir->path()));
+    m_server = std::make_unique<FaultServer>();
+    QVERIFY(m_server->start());
+    m_server->setBehaviour(programQuestion, FaultServer::silent());
+    writeConfig();
+}
+
+void TestDownload::cleanup()
+{
+    m_server.reset();
+    QDir::setCurrent(m_previousDir);
+    m_dir.reset();
+}
+
+void TestDownload::writeConfig()
+{
+    const QByteArray text = "[Server]\nApiUrl=" + m_server->baseUrl().toUtf8()
+        + "\nPackageUrl=" + m_server->baseUrl().toUtf8()
+        + "\nTimeoutMs=60000\n\n[Version]\nPROGRAM=1.000\nDATABASE=1.000\n\n"
+          "[ContactUs]\nContact1=QQ 800\n";
+    QFile file(m_dir->filePath(QStringLiteral("Config.ini")));
+    QVERIFY(file.open(QIODevice::WriteOnly | QIODevice::Truncate));
+    QCOMPARE(file.write(text), qint64(text.size()));
+}
+
+void TestDownload::offerProgramUpdate(const FaultServer::Behaviour& package)
+{
+    m_server->setBehaviour(programQuestion, FaultServer::ok("1.001", "text/html"));
+    m_server->setBehaviour(programPackage, package);
+}
+
+void TestDownload::progressBarTakesMaximumBeforeValue_data()
+{
+    QTest::addColumn<qint64>("current");
+    QTest::addColumn<qint64>("total");
+    QTest::addColumn<int>("maximum");
+    QTest::addColumn<int>("value");
+
+    // The form's range is 0..100: a value above it only sticks once the maximum is set.
+    QTest::newRow("known total above the form's range")
+        << qint64(300) << qint64(1000) << 1000 << 300;
+    QTest::newRow("complete") << qint64(1000) << qint64(1000) << 1000 << 1000;
+    QTest::newRow("sizes beyond 32 bits are narrowed, not clamped")
+        << (qint64(1) << 32) + 500 << (qint64(1) << 32) + 1000 << 1000 << 500;
+}
+
+void TestDownload::progressBarTakesMaximumBeforeValue()
+{
+    QFETCH(qint64, current);
+    QFETCH(qint64, total);
+    QFETCH(int, maximum);
+    QFETCH(int, value);
+
+    UpdateTarvilDialog dialog;
+    auto* progress = dialog.findChild<QProgressBar*>(QStringLiteral("progressBar"));
+    QVERIFY(progress);
+    QCOMPARE(progress->maximum(), 100);
+    QVERIFY(QMetaObject::invokeMethod(
+        &dialog, "downloadProgress", Q_ARG(qint64, current), Q_ARG(qint64, total)));
+    QCOMPARE(progress->maximum(), maximum);
+    QCOMPARE(progress->value(), value);
+}
+
+void TestDownload::progressBarFollowsServerLength_data()
+{
+    QTest::addColumn<int>("framing");
+    QTest::addColumn<int>("maximum"); // -1: the total is unknown
+
+    QTest::newRow("Content-Length: maximum is the size")
+        << int(FaultServer::Framing::ContentLength) << 5000;
+    QTest::newRow("no Content-Length: maximum -1")
+        << int(FaultServer::Framing::CloseDelimited) << -1;
+    QTest::newRow("chunked: maximum -1") << int(FaultServer::Framing::Chunked) << -1;
+}
+
+void TestDownload::progressBarFollowsServerLength()
+{
+    QFETCH(int, framing);
+    QFETCH(int, maximum);
+
+    // 600 bytes in one piece after a pause, then nothing more: the bar holds still.
+    FaultServer::Behaviour package = FaultServer::trickle(randomBytes(5000), 600, 200);
+    package.framing = FaultServer::Framing(framing);
+    package.stallAfterBytes = 600;
+    offerProgramUpdate(package);
+
+    UpdateTarvilDialog dialog;
+    auto* progress = dialog.findChild<QProgressBar*>(QStringLiteral("progressBar"));
+    QVERIFY(progress);
+    QTRY_COMPARE(m_server->requestCount(programPackage), 1);
+    QTRY_COMPARE(m_server->requestsFor(programPackage).first().bodyBytesSent, qint64(600));
+    QTRY_COMPARE(progress->maximum(), maximum);
+    if (maximum >= 0) {
+        QTRY_COMPARE(progress->value(), 600);
+    } else {
+        // QProgressBar drops any value outside its range -1..-1, so only the range shows.
+        QCOMPARE(progress->minimum(), -1);
+    }
+}
+
+void TestDownload::closeButtonDuringTransferQuitsAndKeepsPartialPackage()
+{
+    // 40000 bytes at 200 bytes per 40 ms: eight seconds of transfer.
+    const QByteArray body = randomBytes(40000);
+    offerProgramUpdate(FaultServer::trickle(body, 200, 40));
+    const QByteArray configBefore = fileContents(QStringLiteral("Config.ini"));
+
+    auto dialog = std::make_unique<UpdateTarvilDialog>();
+    auto* progress = dialog->findChild<QProgressBar*>(QStringLiteral("progressBar"));
+    auto* close = dialog->findChild<QPushButton*>(QStringLiteral("pushButton_exit"));
+    QVERIFY(progress && close);
+    QTRY_VERIFY(dialog->isVisible());
+    QTRY_VERIFY_WITH_TIMEOUT(progress->value() >= 1000, 10000);
+
+    QElapsedTimer clock;
+    clock.start();
+    const int code = runEventLoop(20000, [close] { QTest::mouseClick(close, Qt::LeftButton); });
+    const qint64 elapsed = clock.elapsed();
+    const qint64 reported = progress->value();
+    QCOMPARE(code, 0);
+    QVERIFY2(elapsed < 3000, qPrintable(QStringLiteral("took %1 ms").arg(elapsed)));
+    const FaultServer::Request transfer = m_server->requestsFor(programPackage).first();
+    QVERIFY(!transfer.responseComplete);
+
+    // The entry point destroys the dialog after the loop; then the file is what stays.
+    dialog.reset();
+    const QByteArray kept = fileContents(localPackage);
+    QVERIFY2(kept.size() >= reported,
+        qPrintable(QStringLiteral("%1 bytes on disk, %2 received").arg(kept.size()).arg(reported)));
+    QVERIFY(kept.size() <= transfer.bodyBytesSent);
+    QVERIFY(kept.size() < body.size());
+    QCOMPARE(kept, body.left(kept.size()));
+    // Nothing installed, recorded or handed over.
+    QCOMPARE(fileContents(QStringLiteral("Config.ini")), configBefore);
+    QVERIFY(QFileInfo(QStringLiteral("update")).isDir());
+}
+
+void TestDownload::leftoverPackageIsTruncatedNotAppended()
+{
+    QVERIFY(QDir().mkpath(QStringLiteral("update")));
+    const QByteArray leftover(10000, 'X');
+    {
+        QFile file(localPackage);
+        QVERIFY(file.open(QIODevice::WriteOnly));
+        QCOMPARE(file.write(leftover), qint64(leftover.size()));
+    }
+    const QByteArray body = randomBytes(3000);
+    FaultServer::Behaviour package = FaultServer::trickle(body, 300, 150);
+    package.stallAfterBytes = 300;
+    offerProgramUpdate(package);
+
+    auto dialog = std::make_unique<UpdateTarvilDialog>();
+    auto* progress = dialog->findChild<QProgressBar*>(QStringLiteral("progressBar"));
+    QVERIFY(progress);
+    QTRY_COMPARE(progress->value(), 300);
+    // While open: whatever has reached the disk is the new package from its first byte.
+    const QByteArray whileOpen = fileContents(localPackage);
+    QVERIFY2(whileOpen.size() <= 300, qPrintable(QString::number(whileOpen.size())));
+    QCOMPARE(whileOpen, body.left(whileOpen.size()));
+
+    dialog.reset();
+    QCOMPARE(fileContents(localPackage), body.left(300));
+}
+
+void TestDownload::percentEncodedFileNameIsStoredDecoded_data()
+{
+    QTest::addColumn<QString>("encodedPath");
+    QTest::addColumn<QString>("storedName");
+
+    QTest::newRow("encoded digit") << "/client/dll/v%31.002.zip"
+                                   << "v1.002.zip";
+    QTest::newRow("encoded space") << "/files/new%20build.zip"
+                                   << "new build.zip";
+    QTest::newRow("encoded UTF-8") << "/files/%E5%8D%87%E7%BA%A7.zip"
+                                   << "升级.zip";
+    QTest::newRow("encoding in a directory only") << "/fil%65s/orbelan.zip"
+                                                  << "orbelan.zip";
+    QTest::newRow("encoded slash splits the name") << "/files/a%2Fb.zip"
+                                                   << "b.zip";
+    QTest::newRow("plain name") << "/files/orbelan.zip"
+                                << "orbelan.zip";
+}
+
+void TestDownload::percentEncodedFileNameIsStoredDecoded()
+{
+    QFETCH(QString, encodedPath);
+    QFETCH(QString, storedName);
+
+    const QString decodedPath = QUrl::fromPercentEncoding(encodedPath.toUtf8());
+    const QByteArray body = randomBytes(500);
+    FaultServer::Behaviour package = FaultServer::trickle(body, 200, 150);
+    package.stallAfterBytes = 200;
+    m_server->setBehaviour(decodedPath, package);
+
+    // The program question stays unanswered, so this download is the only one.
+    auto dialog = std::make_unique<UpdateTarvilDialog>();
+    dialog->download(m_server->url(encodedPath));
+    const QString stored = QStringLiteral("update/") + storedName;
+    QVERIFY2(QFileInfo(stored).isFile(), qPrintable(stored));
+    QTRY_COMPARE(m_server->requestCount(decodedPath), 1);
+    QTRY_COMPARE(dialog->findChild<QProgressBar*>(QStringLiteral("progressBar"))->value(), 200);
+
+    dialog.reset();
+    QCOMPARE(fileContents(stored), body.left(200));
+    // Nothing else landed in update/: the encoded form in particular is not a file.
+    QCOMPARE(QDir(QStringLiteral("update")).entryList(QDir::Files | QDir::NoDotAndDotDot),
+        QStringList { QFileInfo(stored).fileName() });
+}
+
+QTEST_MAIN(TestDownload)
+#include "tst_download.moc"
