@@ -3,12 +3,18 @@
 
 #include <QApplication>
 #include <QDir>
+#include <QFont>
 
 int main(int argc, char* argv[])
 {
     QApplication app(argc, argv);
     QDir::setCurrent(QCoreApplication::applicationDirPath());
     qInstallMessageHandler(logMessageHandler);
+    // The form names 微软雅黑; where it is missing, draw Latin and Chinese text in one
+    // CJK family instead of mixing a Latin fallback with borrowed Chinese glyphs.
+    QFont::insertSubstitutions(QStringLiteral("微软雅黑"),
+        { QStringLiteral("Microsoft YaHei"), QStringLiteral("WenQuanYi Micro Hei"),
+            QStringLiteral("Noto Sans CJK SC") });
 
     int result;
     {
