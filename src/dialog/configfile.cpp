@@ -2,6 +2,9 @@
 #include "debugtext.h"
 
 #include <QDebug>
+#include <QDir>
+#include <QFile>
+#include <QTemporaryFile>
 #include <QTextCodec>
 
 namespace ConfigKey {
@@ -25,10 +28,38 @@ std::unique_ptr<QSettings> openConfig(const QString& fileName)
     return settings;
 }
 
+// Whether the settings class fails to parse the file. The status of a fresh settings object
+// does not tell: it reports only what that object parsed itself, and it parses the sections
+// lazily (a line without "=" shows up only when its section is parsed, which a write does
+// after the status check, and then writes the file anyway), and a file already read in this
+// process comes from the class's per-process cache without being parsed again (readSettings
+// has always read it first). So the bytes are parsed in full from a private copy, whose name
+// the cache has never seen.
+static bool isMalformed(const QString& fileName)
+{
+    QFile file(fileName);
+    // Missing or unreadable: read as empty; a write then creates it or fails on its own.
+    if (!file.open(QIODevice::ReadOnly))
+        return false;
+    const QByteArray bytes = file.readAll();
+    file.close();
+    if (bytes.isEmpty())
+        return false;
+
+    QTemporaryFile copy(QDir::tempPath() + QStringLiteral("/updatetarvil-config-XXXXXX.ini"));
+    const bool copied = copy.open() && copy.write(bytes) == bytes.size() && copy.flush();
+    if (copied)
+        copy.close();
+    // Without a private copy the file itself is parsed: right at least for a first access.
+    const auto probe = openConfig(copied ? copy.fileName() : fileName);
+    probe->allKeys();
+    return probe->status() == QSettings::FormatError;
+}
+
 std::unique_ptr<QSettings> openConfigForWrite(const QString& fileName)
 {
     auto settings = openConfig(fileName);
-    if (settings->status() == QSettings::FormatError) {
+    if (settings->status() == QSettings::FormatError || isMalformed(fileName)) {
         qDebug().noquote() << "[UpdateTarvilDialog]:[ERROR]:malformed, left unchanged:"
                            << quoted(fileName);
         return nullptr;

@@ -5,14 +5,25 @@
 
 #include <QDebug>
 
+// A value as text. The INI format reads a value with an unquoted comma in it as a list of
+// strings, which converts to an empty text: such a contact line ("电话: 400-123-4567, QQ: 1")
+// would show nothing. The parts are joined again the way the format writes a list back.
+static QString settingText(const QSettings& settings, const char* key)
+{
+    const QVariant value = settings.value(QLatin1String(key));
+    if (value.type() == QVariant::StringList)
+        return value.toStringList().join(QLatin1String(", "));
+    return value.toString();
+}
+
 void UpdateTarvilDialog::readSettings(const QString& fileName)
 {
     {
         const auto settings = openConfig(fileName);
-        ui->label_ContactUs->setText(settings->value(QLatin1String(ConfigKey::contact)).toString());
-        programVersion = settings->value(QLatin1String(ConfigKey::programVersion)).toString();
-        databaseVersion = settings->value(QLatin1String(ConfigKey::databaseVersion)).toString();
-        imagesVersion = settings->value(QLatin1String(ConfigKey::imagesVersion)).toString();
+        ui->label_ContactUs->setText(settingText(*settings, ConfigKey::contact));
+        programVersion = settingText(*settings, ConfigKey::programVersion);
+        databaseVersion = settingText(*settings, ConfigKey::databaseVersion);
+        imagesVersion = settingText(*settings, ConfigKey::imagesVersion);
     }
     if (imagesVersion.isEmpty())
         imagesVersion = QStringLiteral("1.000");

@@ -1,27 +1,51 @@
+#include "removedirtree.h"
 #include "updatetarvildialog.h"
 
 #include <QDir>
+#include <QFile>
 #include <QFileInfo>
 
-bool UpdateTarvilDialog::removeDirTree(const QString& path)
+bool removeTree(const QString& path)
 {
+    // A link in place of the tree is removed as itself: walking it would delete the
+    // files of whatever directory it points to. (A trailing slash would make the file
+    // system look through the link, so it is not part of the name looked at.)
+    QString name = path;
+    while (name.size() > 1 && name.endsWith(QLatin1Char('/')))
+        name.chop(1);
+    if (QFileInfo(name).isSymLink())
+        return QFile::remove(name);
+
     QStringList directories;
     if (!QDir(path).exists())
         return true;
     directories.append(path);
 
     // Breadth-first: files go at once, directories are collected for removal below.
-    const QDir::Filters filter = QDir::Dirs | QDir::Files | QDir::Readable | QDir::Writable
-        | QDir::Hidden | QDir::NoDotAndDotDot;
+    // The listing takes system entries too, so that dangling links are seen; the usual filter
+    // (readable and writable entries, no system entries) is applied below to
+    // everything but links, whose permissions are those of their targets.
+    const QDir::Filters listing
+        = QDir::AllEntries | QDir::System | QDir::Hidden | QDir::NoDotAndDotDot;
     for (int i = 0; i < directories.size(); ++i) {
         QDir dir(directories.at(i));
-        const QFileInfoList entries = dir.entryInfoList(filter, QDir::Name);
+        const QFileInfoList entries = dir.entryInfoList(listing, QDir::Name);
         for (const QFileInfo& entry : entries) {
             // A link is removed as itself; the walk never follows it out of the tree.
-            if (entry.isDir() && !entry.isSymLink())
+            if (entry.isSymLink()) {
+                if (!dir.remove(entry.fileName()))
+                    return false;
+                continue;
+            }
+            if (!entry.isReadable() || !entry.isWritable())
+                continue;
+            if (entry.isDir()) {
                 directories.append(directories.at(i) + QLatin1Char('/') + entry.fileName());
-            else if ((entry.isFile() || entry.isSymLink()) && !dir.remove(entry.fileName()))
-                return false;
+            } else if (entry.isFile()) {
+                if (!dir.remove(entry.fileName()))
+                    return false;
+            }
+            // Anything else (a FIFO, a socket, a device) is skipped.
         }
     }
     // Deepest first; each directory by its full path, since "." cannot be removed.
@@ -31,3 +55,5 @@ bool UpdateTarvilDialog::removeDirTree(const QString& path)
     }
     return true;
 }
+
+bool UpdateTarvilDialog::removeDirTree(const QString& path) { return removeTree(path); }

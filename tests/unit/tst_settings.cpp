@@ -1,0 +1,554 @@
+// Unit tests of the settings file: readSettings through the real updater, and the
+// write path of configfile (openConfigForWrite, commitConfig, writeConfigValue) in process.
+//
+// QSettings caches a parsed file per process, by absolute path. Every case therefore works
+// in a directory of its own, and whatever must be read "at the next start" is read by a
+// fresh process: the real updater, copied into the directory (it uses its own directory as
+// application directory).
+
+#include "configfile.h"
+
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QProcess>
+#include <QRegularExpression>
+#include <QStandardPaths>
+#include <QTemporaryDir>
+#include <QTextCodec>
+#include <QtTest>
+
+#include <memory>
+#include <unistd.h>
+
+namespace {
+
+QByteArray readAll(const QString& path)
+{
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly))
+        return QByteArray();
+    return file.readAll();
+}
+
+bool writeAll(const QString& path, const QByteArray& bytes)
+{
+    QFile file(path);
+    return file.open(QIODevice::WriteOnly | QIODevice::Truncate) && file.write(bytes) == bytes.size();
+}
+
+QByteArray gb2312(const QString& text)
+{
+    return QTextCodec::codecForName("GB2312")->fromUnicode(text);
+}
+
+const QByteArray serverSection = "[Server]\nApiUrl=http://127.0.0.1:1\nPackageUrl=http://127.0.0.1:1\n";
+
+bool canSwitchToNobody()
+{
+    return ::geteuid() == 0 && !QStandardPaths::findExecutable(QStringLiteral("setpriv")).isEmpty();
+}
+
+const QFile::Permissions executable = QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner
+    | QFile::ReadGroup | QFile::ExeGroup | QFile::ReadOther | QFile::ExeOther;
+
+// The updater and a stand-in main program that records its start.
+bool prepareAppDir(const QString& dir)
+{
+    const QString binary = dir + QStringLiteral("/UpdateTarvil");
+    if (!QFile::copy(QStringLiteral(UPDATER_BINARY), binary))
+        return false;
+    QFile::setPermissions(binary, executable);
+    const QString script = dir + QStringLiteral("/Orbelan.exe");
+    if (!writeAll(script,
+            "#!/bin/sh\necho \"started $#\" >> \"$(dirname \"$0\")/orbelan-started.txt\"\n"))
+        return false;
+    return QFile::setPermissions(script, executable);
+}
+
+struct Run {
+    bool finished = false;
+    int exitCode = -1;
+    QProcess::ExitStatus exitStatus = QProcess::CrashExit;
+    QByteArray errors;
+};
+
+Run runUpdater(const QString& dir, bool asNobody = false, int timeoutMs = 60000)
+{
+    QProcess process;
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
+    // A known 8-bit code page for the log: UTF-8.
+    env.insert(QStringLiteral("LC_ALL"), QStringLiteral("C.UTF-8"));
+    for (const char* name : { "http_proxy", "HTTP_PROXY", "all_proxy", "ALL_PROXY" })
+        env.remove(QString::fromLatin1(name));
+    process.setProcessEnvironment(env);
+    process.setWorkingDirectory(QDir::tempPath());
+    const QString binary = dir + QStringLiteral("/UpdateTarvil");
+    if (asNobody)
+        process.start(QStringLiteral("setpriv"),
+            { QStringLiteral("--reuid=nobody"), QStringLiteral("--regid=nogroup"),
+                QStringLiteral("--clear-groups"), binary });
+    else
+        process.start(binary, QStringList());
+    Run run;
+    run.finished = process.waitForFinished(timeoutMs);
+    if (!run.finished) {
+        process.kill();
+        process.waitForFinished();
+    }
+    run.exitCode = process.exitCode();
+    run.exitStatus = process.exitStatus();
+    run.errors = process.readAllStandardError();
+    return run;
+}
+
+// The message texts of the log, in order (the log is UTF-8 under LC_ALL=C.UTF-8).
+QStringList logMessages(const QString& dir)
+{
+    const QString text = QString::fromUtf8(readAll(dir + QStringLiteral("/updatetarvillogs.txt")));
+    static const QRegularExpression line(QStringLiteral(
+        "^(?:Debug:|Warning:|Critical:|Fatal:|) File:\\(.*?\\) Line:\\(\\d+\\) (.*) "
+        "\\(\\d{4}-\\d\\d-\\d\\d \\d\\d:\\d\\d:\\d\\d [^)]+\\)\r$"),
+        QRegularExpression::MultilineOption);
+    QStringList messages;
+    auto it = line.globalMatch(text);
+    while (it.hasNext())
+        messages.append(it.next().captured(1));
+    return messages;
+}
+
+QString settingsMessage(const QString& dir)
+{
+    for (const QString& message : logMessages(dir)) {
+        if (message.startsWith(QLatin1String("\"ContactUs:")))
+            return message;
+    }
+    return QString();
+}
+
+bool mainProgramStarted(const QString& dir)
+{
+    return QFile::exists(dir + QStringLiteral("/orbelan-started.txt"));
+}
+
+// Messages captured in process.
+QStringList captured;
+void captureHandler(QtMsgType, const QMessageLogContext&, const QString& message)
+{
+    captured.append(message);
+}
+
+// Samples of Config.ini that QSettings (Qt 5.15, INI) cannot parse, each with the server
+// section, so that a run fails fast and hands over.
+struct Malformed {
+    const char* name;
+    QByteArray bytes;
+};
+
+QVector<Malformed> malformedSamples()
+{
+    return {
+        { "comment line with #",
+            serverSection + "[Version]\n# installed versions\nPROGRAM=1.002\nDATABASE=1.010\n" },
+        { "stray line without =",
+            serverSection + "[Version]\nPROGRAM=1.002\nthis line has no equals sign\n" },
+        { "stray line before the first section", "garbage\n" + serverSection },
+        { "section header without ]",
+            serverSection + "[Version\nPROGRAM=1.002\nDATABASE=1.010\n" },
+        { "# line in the server section",
+            "[Server]\n# the old address was http://old\nApiUrl=http://127.0.0.1:1\nPackageUrl=http://127.0.0.1:1\n"
+            "[ContactUs]\nContact1="
+                + gb2312(QString::fromUtf8("联系电话：400-123-4567")) + "\n" },
+    };
+}
+
+} // namespace
+
+class TestSettings : public QObject {
+    Q_OBJECT
+
+private slots:
+    void init();
+    void cleanup();
+
+    // What QSettings reports as FormatError (the experiment behind the malformed cases).
+    void formatErrorProducers_data();
+    void formatErrorProducers();
+
+    // readSettings, through the real updater.
+    void missingConfig();
+    void settingsLine_data();
+    void settingsLine();
+    void imagesEmptyKeepsEmptyValue();
+    void gb2312ContactSurvivesHandOverWrite();
+    void malformedConfigUntouchedByRun_data();
+    void malformedConfigUntouchedByRun();
+    void readOnlyConfigAsNobody();
+
+    // The write path, in process.
+    void writeConfigValueCreatesFile();
+    void writeConfigValueKeepsGb2312Contact();
+    void malformedRefusedForWrite_data();
+    void malformedRefusedForWrite();
+    void malformedRefusedAfterEarlierRead_data();
+    void malformedRefusedAfterEarlierRead();
+    void wellFormedAcceptedAfterEarlierRead();
+    void commitReportsUnreachableFile();
+
+private:
+    std::unique_ptr<QTemporaryDir> dir;
+    QString previousDir;
+    QtMessageHandler previousHandler = nullptr;
+    bool capturing = false;
+
+    QString path(const QString& name) const { return dir->path() + QLatin1Char('/') + name; }
+    QString config() const { return path(QStringLiteral("Config.ini")); }
+    void capture()
+    {
+        captured.clear();
+        previousHandler = qInstallMessageHandler(captureHandler);
+        capturing = true;
+    }
+    void stopCapture()
+    {
+        if (capturing)
+            qInstallMessageHandler(previousHandler);
+        capturing = false;
+    }
+};
+
+void TestSettings::init()
+{
+    dir = std::make_unique<QTemporaryDir>();
+    QVERIFY(dir->isValid());
+    previousDir = QDir::currentPath();
+    QVERIFY(QDir::setCurrent(dir->path()));
+}
+
+void TestSettings::cleanup()
+{
+    stopCapture();
+    QDir::setCurrent(previousDir);
+    dir.reset();
+}
+
+void TestSettings::formatErrorProducers_data()
+{
+    QTest::addColumn<QByteArray>("bytes");
+    QTest::addColumn<bool>("formatError");
+
+    QTest::newRow("well formed") << QByteArray("[Version]\nPROGRAM=1.002\n") << false;
+    QTest::newRow("empty file") << QByteArray() << false;
+    QTest::newRow("; comment") << QByteArray("[Version]\n; c\nPROGRAM=1.002\n") << false;
+    QTest::newRow("blank lines") << QByteArray("\n\n[Version]\n\nPROGRAM=1.002\n\n") << false;
+    QTest::newRow("unterminated quote") << QByteArray("[Version]\nPROGRAM=\"1.002\n") << false;
+    QTest::newRow("[Version]] header") << QByteArray("[Version]]\nPROGRAM=1.002\n") << false;
+    QTest::newRow("=value without key") << QByteArray("[Version]\n=1.002\n") << false;
+    QTest::newRow("CR LF line ends") << QByteArray("[Version]\r\nPROGRAM=1.002\r\n") << false;
+    QTest::newRow("GB2312 value") << QByteArray("[ContactUs]\nContact1=" + gb2312(QString::fromUtf8("联系"))) << false;
+    QTest::newRow("# comment") << QByteArray("[Version]\n# c\nPROGRAM=1.002\n") << true;
+    QTest::newRow("line without =") << QByteArray("[Version]\nPROGRAM 1.002\n") << true;
+    QTest::newRow("header without ]") << QByteArray("[Version\nPROGRAM=1.002\n") << true;
+    QTest::newRow("text before any section") << QByteArray("garbage\n[Version]\nPROGRAM=1\n") << true;
+    QTest::newRow("UTF-16 with BOM (Notepad)")
+        << QByteArray("\xff\xfe[\0V\0]\0\n\0a\0=\0" "1\0\n\0", 20) << true;
+}
+
+void TestSettings::formatErrorProducers()
+{
+    // A fresh settings object on a fresh path; the status after all sections are parsed.
+    QFETCH(QByteArray, bytes);
+    QFETCH(bool, formatError);
+    QVERIFY(writeAll(config(), bytes));
+    QSettings settings(config(), QSettings::IniFormat);
+    settings.setIniCodec(QTextCodec::codecForName("GB2312"));
+    settings.allKeys();
+    QCOMPARE(settings.status() == QSettings::FormatError, formatError);
+}
+
+void TestSettings::missingConfig()
+{
+    // No Config.ini: the API address is then the built-in default. Only the start of the
+    // run is of interest; a run that does not end on its own is stopped.
+    QVERIFY(prepareAppDir(dir->path()));
+    QVERIFY(QFile::remove(path(QStringLiteral("Orbelan.exe"))));
+    runUpdater(dir->path(), false, 20000);
+    const QStringList messages = logMessages(dir->path());
+    QVERIFY2(messages.size() >= 2, readAll(path(QStringLiteral("updatetarvillogs.txt"))).constData());
+    QCOMPARE(messages.at(0), QStringLiteral("\"ContactUs: V_Program: V_Database: V_Images:1.000\""));
+    // The program question is sent all the same.
+    QVERIFY2(messages.at(1).startsWith(QLatin1String("CheckProgramUpdate_Url: \"http")),
+        qPrintable(messages.at(1)));
+    QVERIFY(messages.at(1).endsWith(QLatin1String("/client/verProgram.php\"")));
+}
+
+void TestSettings::settingsLine_data()
+{
+    QTest::addColumn<QByteArray>("bytes");
+    QTest::addColumn<QString>("expected");
+
+    QTest::newRow("only the server section")
+        << serverSection << "\"ContactUs: V_Program: V_Database: V_Images:1.000\"";
+    QTest::newRow("all keys")
+        << QByteArray(serverSection
+               + "[ContactUs]\nContact1=call us\n[Version]\nPROGRAM=1.002\nDATABASE=1.010\n"
+                 "IMAGES=1.004\n")
+        << "\"ContactUs:call us V_Program:1.002 V_Database:1.010 V_Images:1.004\"";
+    QTest::newRow("contact with %1 and %2 verbatim")
+        << QByteArray(serverSection
+               + "[ContactUs]\nContact1=tel %1 or %2 (%3)\n[Version]\nPROGRAM=1.002\n"
+                 "DATABASE=1.010\n")
+        << "\"ContactUs:tel %1 or %2 (%3) V_Program:1.002 V_Database:1.010 V_Images:1.000\"";
+    QTest::newRow("versions with %")
+        << QByteArray(serverSection + "[Version]\nPROGRAM=%2\nDATABASE=%1\nIMAGES=%4\n")
+        << "\"ContactUs: V_Program:%2 V_Database:%1 V_Images:%4\"";
+    QTest::newRow("GB2312 contact")
+        << QByteArray(serverSection + "[ContactUs]\nContact1="
+               + gb2312(QString::fromUtf8("联系电话：400-123-4567")) + "\n")
+        << QString::fromUtf8("\"ContactUs:联系电话：400-123-4567 V_Program: V_Database: V_Images:1.000\"");
+    QTest::newRow("Version/IMAGES present, empty")
+        << QByteArray(serverSection + "[Version]\nPROGRAM=1.002\nDATABASE=1.010\nIMAGES=\n")
+        << "\"ContactUs: V_Program:1.002 V_Database:1.010 V_Images:1.000\"";
+    // The INI format reads an unquoted comma as a list; the contact still shows.
+    QTest::newRow("contact with a comma")
+        << QByteArray(serverSection + "[ContactUs]\nContact1="
+               + gb2312(QString::fromUtf8("电话：400-123-4567, QQ：12345")) + "\n")
+        << QString::fromUtf8("\"ContactUs:电话：400-123-4567, QQ：12345 V_Program: V_Database: V_Images:1.000\"");
+    QTest::newRow("quoted contact with a comma")
+        << QByteArray(serverSection + "[ContactUs]\nContact1=\"a, b\"\n")
+        << "\"ContactUs:a, b V_Program: V_Database: V_Images:1.000\"";
+}
+
+void TestSettings::settingsLine()
+{
+    QFETCH(QByteArray, bytes);
+    QFETCH(QString, expected);
+    QVERIFY(prepareAppDir(dir->path()));
+    QVERIFY(writeAll(config(), bytes));
+    const Run run = runUpdater(dir->path());
+    QVERIFY2(run.finished, run.errors.constData());
+    QCOMPARE(run.exitCode, 0);
+    const QStringList messages = logMessages(dir->path());
+    QVERIFY(!messages.isEmpty());
+    QCOMPARE(messages.first(), expected);
+    // The question is still sent, and the run hands over.
+    QCOMPARE(messages.at(1), QStringLiteral("CheckProgramUpdate_Url: \"http://127.0.0.1:1/client/verProgram.php\""));
+    QTRY_VERIFY_WITH_TIMEOUT(mainProgramStarted(dir->path()), 10000);
+}
+
+void TestSettings::imagesEmptyKeepsEmptyValue()
+{
+    QVERIFY(prepareAppDir(dir->path()));
+    QVERIFY(writeAll(config(),
+        serverSection + "[Version]\nPROGRAM=1.002\nDATABASE=1.010\nIMAGES=\n[AppModel]\nmodel=0\n"));
+    const Run run = runUpdater(dir->path());
+    QVERIFY(run.finished);
+    QCOMPARE(settingsMessage(dir->path()),
+        QStringLiteral("\"ContactUs: V_Program:1.002 V_Database:1.010 V_Images:1.000\""));
+    // The hand-over rewrote the file (AppModel/model = 1); IMAGES is still there, empty.
+    const QByteArray after = readAll(config());
+    QVERIFY2(after.contains("\nIMAGES=\n"), after.constData());
+    QVERIFY2(after.contains("[AppModel]\nmodel=1\n"), after.constData());
+    QSettings settings(config(), QSettings::IniFormat);
+    QVERIFY(settings.contains(QStringLiteral("Version/IMAGES")));
+    QCOMPARE(settings.value(QStringLiteral("Version/IMAGES")).toString(), QString());
+    QCOMPARE(settings.value(QStringLiteral("Version/PROGRAM")).toString(), QStringLiteral("1.002"));
+    QCOMPARE(settings.value(QStringLiteral("Version/DATABASE")).toString(), QStringLiteral("1.010"));
+    QCOMPARE(settings.value(QStringLiteral("AppModel/model")).toString(), QStringLiteral("1"));
+}
+
+void TestSettings::gb2312ContactSurvivesHandOverWrite()
+{
+    const QString contact = QString::fromUtf8("联系电话：400-123-4567");
+    const QByteArray contactLine = "Contact1=" + gb2312(contact) + "\n";
+    QVERIFY(contactLine.size() > 20); // really encoded: two bytes per Chinese character
+    QVERIFY(prepareAppDir(dir->path()));
+    QVERIFY(writeAll(config(), "[ContactUs]\n" + contactLine + serverSection + "[Version]\nPROGRAM=1.002\n"));
+
+    // First run: reads the contact, then the hand-over writes AppModel/model.
+    Run run = runUpdater(dir->path());
+    QVERIFY(run.finished);
+    QCOMPARE(settingsMessage(dir->path()),
+        QStringLiteral("\"ContactUs:%1 V_Program:1.002 V_Database: V_Images:1.000\"").arg(contact));
+    const QByteArray after = readAll(config());
+    QVERIFY2(after.contains("[AppModel]\nmodel=1\n"), after.constData());
+    QVERIFY2(after.contains("[ContactUs]\n" + contactLine), after.constData());
+
+    // Second run, a fresh process: reads the same text from the rewritten file.
+    QVERIFY(QFile::remove(path(QStringLiteral("updatetarvillogs.txt"))));
+    run = runUpdater(dir->path());
+    QVERIFY(run.finished);
+    QCOMPARE(settingsMessage(dir->path()),
+        QStringLiteral("\"ContactUs:%1 V_Program:1.002 V_Database: V_Images:1.000\"").arg(contact));
+    QCOMPARE(readAll(config()), after);
+}
+
+void TestSettings::malformedConfigUntouchedByRun_data()
+{
+    QTest::addColumn<QByteArray>("bytes");
+    for (const Malformed& sample : malformedSamples())
+        QTest::newRow(sample.name) << sample.bytes;
+}
+
+void TestSettings::malformedConfigUntouchedByRun()
+{
+    QFETCH(QByteArray, bytes);
+    QVERIFY(prepareAppDir(dir->path()));
+    QVERIFY(writeAll(config(), bytes));
+    const QDateTime modified = QFileInfo(config()).lastModified();
+    const Run run = runUpdater(dir->path());
+    QVERIFY2(run.finished, run.errors.constData());
+    QCOMPARE(run.exitCode, 0);
+    // A whole run, hand-over included (it would write AppModel/model) ...
+    QTRY_VERIFY_WITH_TIMEOUT(mainProgramStarted(dir->path()), 10000);
+    // ... leaves the file byte for byte as it was ...
+    QCOMPARE(readAll(config()), bytes);
+    QCOMPARE(QFileInfo(config()).lastModified(), modified);
+    // ... and one log line says so.
+    const QStringList messages = logMessages(dir->path());
+    QCOMPARE(messages.filter(QStringLiteral("malformed")),
+        QStringList { "[UpdateTarvilDialog]:[ERROR]:malformed, left unchanged: \"Config.ini\"" });
+    QVERIFY(messages.filter(QStringLiteral("write failed")).isEmpty());
+    // Nothing else was left behind by the write.
+    const QStringList entries = QDir(dir->path()).entryList(QDir::Files | QDir::Hidden);
+    QVERIFY2(entries.filter(QStringLiteral("Config.ini")) == QStringList { "Config.ini" },
+        qPrintable(entries.join(QLatin1Char(' '))));
+}
+
+void TestSettings::readOnlyConfigAsNobody()
+{
+    if (!canSwitchToNobody())
+        QSKIP("needs root and setpriv to run the updater as user nobody");
+    QVERIFY(prepareAppDir(dir->path()));
+    QVERIFY(QFile::setPermissions(dir->path(), QFileDevice::Permissions(0x7777)));
+    const QByteArray bytes = serverSection + "[Version]\nPROGRAM=1.002\n[AppModel]\nmodel=0\n";
+    QVERIFY(writeAll(config(), bytes));
+    QVERIFY(QFile::setPermissions(config(), QFile::ReadOwner | QFile::ReadGroup | QFile::ReadOther));
+    const QDateTime modified = QFileInfo(config()).lastModified();
+
+    const Run run = runUpdater(dir->path(), true);
+    QVERIFY2(run.finished, run.errors.constData());
+    QCOMPARE(run.exitStatus, QProcess::NormalExit);
+    QCOMPARE(run.exitCode, 0);
+    // The run read the file and still handed over: the main program was started, as nobody.
+    QCOMPARE(settingsMessage(dir->path()),
+        QStringLiteral("\"ContactUs: V_Program:1.002 V_Database: V_Images:1.000\""));
+    QTRY_VERIFY_WITH_TIMEOUT(mainProgramStarted(dir->path()), 10000);
+    QCOMPARE(QFileInfo(path(QStringLiteral("orbelan-started.txt"))).ownerId(), 65534u);
+    // The file is unchanged: not rewritten, not replaced.
+    QCOMPARE(readAll(config()), bytes);
+    QCOMPARE(QFileInfo(config()).lastModified(), modified);
+    QCOMPARE(QFileInfo(config()).ownerId(), 0u);
+}
+
+void TestSettings::writeConfigValueCreatesFile()
+{
+    capture();
+    QVERIFY(writeConfigValue(ConfigKey::appModel, QStringLiteral("1")));
+    stopCapture();
+    QVERIFY(captured.isEmpty());
+    QCOMPARE(readAll(config()), QByteArray("[AppModel]\nmodel=1\n"));
+}
+
+void TestSettings::writeConfigValueKeepsGb2312Contact()
+{
+    const QString contact = QString::fromUtf8("联系电话：400-123-4567");
+    const QByteArray contactLine = "Contact1=" + gb2312(contact) + "\n";
+    QVERIFY(writeAll(config(), "[ContactUs]\n" + contactLine + "[Version]\nDATABASE=1.010\n"));
+    QVERIFY(writeConfigValue(ConfigKey::databaseVersion, QStringLiteral("1.011")));
+    const QByteArray after = readAll(config());
+    QVERIFY2(after.contains("[ContactUs]\n" + contactLine), after.constData());
+    QVERIFY2(after.contains("[Version]\nDATABASE=1.011\n"), after.constData());
+
+    // Read back in a fresh process: the real updater logs the contact line it reads.
+    QVERIFY(prepareAppDir(dir->path()));
+    QVERIFY(writeAll(config(), after + serverSection));
+    const Run run = runUpdater(dir->path());
+    QVERIFY(run.finished);
+    QCOMPARE(settingsMessage(dir->path()),
+        QStringLiteral("\"ContactUs:%1 V_Program: V_Database:1.011 V_Images:1.000\"").arg(contact));
+}
+
+void TestSettings::malformedRefusedForWrite_data()
+{
+    QTest::addColumn<QByteArray>("bytes");
+    for (const Malformed& sample : malformedSamples())
+        QTest::newRow(sample.name) << sample.bytes;
+    QTest::newRow("UTF-16 with BOM") << QByteArray("\xff\xfe[\0V\0]\0\n\0a\0=\0" "1\0\n\0", 20);
+}
+
+void TestSettings::malformedRefusedForWrite()
+{
+    QFETCH(QByteArray, bytes);
+    QVERIFY(writeAll(config(), bytes));
+    capture();
+    QVERIFY(!openConfigForWrite());
+    QVERIFY(!writeConfigValue(ConfigKey::appModel, QStringLiteral("1")));
+    stopCapture();
+    QCOMPARE(readAll(config()), bytes);
+    const QString refusal
+        = QStringLiteral("[UpdateTarvilDialog]:[ERROR]:malformed, left unchanged: \"Config.ini\"");
+    QCOMPARE(captured, (QStringList { refusal, refusal }));
+}
+
+void TestSettings::malformedRefusedAfterEarlierRead_data() { malformedRefusedForWrite_data(); }
+
+void TestSettings::malformedRefusedAfterEarlierRead()
+{
+    // As in a run: readSettings (and the request URLs) read the file first, in the same
+    // process; QSettings then serves the file from its cache without parsing it again.
+    QFETCH(QByteArray, bytes);
+    QVERIFY(writeAll(config(), bytes));
+    {
+        const auto settings = openConfig();
+        settings->value(QStringLiteral("Version/PROGRAM"));
+        settings->value(QStringLiteral("ContactUs/Contact1"));
+    }
+    apiBaseUrl();
+    capture();
+    QVERIFY(!writeConfigValue(ConfigKey::appModel, QStringLiteral("1")));
+    QVERIFY(!openConfigForWrite());
+    stopCapture();
+    QCOMPARE(readAll(config()), bytes);
+    QCOMPARE(captured.size(), 2);
+}
+
+void TestSettings::wellFormedAcceptedAfterEarlierRead()
+{
+    const QByteArray bytes = serverSection + "[Version]\n; a comment\nPROGRAM=1.002\n";
+    QVERIFY(writeAll(config(), bytes));
+    openConfig()->value(QStringLiteral("Version/PROGRAM"));
+    capture();
+    QVERIFY(writeConfigValue(ConfigKey::programVersion, QStringLiteral("1.003")));
+    const auto settings = openConfigForWrite();
+    QVERIFY(settings);
+    settings->setValue(QLatin1String(ConfigKey::databaseVersion), QStringLiteral("1.011"));
+    QVERIFY(commitConfig(*settings));
+    stopCapture();
+    QVERIFY2(captured.isEmpty(), qPrintable(captured.join(QLatin1Char('\n'))));
+    const QByteArray after = readAll(config());
+    QVERIFY2(after.contains("PROGRAM=1.003\n"), after.constData());
+    QVERIFY2(after.contains("DATABASE=1.011\n"), after.constData());
+    QVERIFY2(after.contains("ApiUrl=http://127.0.0.1:1\n"), after.constData());
+}
+
+void TestSettings::commitReportsUnreachableFile()
+{
+    // A file below a plain file: the directory cannot be made, the write cannot land.
+    QVERIFY(writeAll(path(QStringLiteral("plain")), "x"));
+    const QString unreachable = path(QStringLiteral("plain/Config.ini"));
+    capture();
+    const auto settings = openConfigForWrite(unreachable);
+    QVERIFY(settings);
+    settings->setValue(QLatin1String(ConfigKey::appModel), QStringLiteral("1"));
+    QVERIFY(!commitConfig(*settings));
+    stopCapture();
+    QCOMPARE(captured.size(), 1);
+    QVERIFY2(captured.at(0).startsWith(QLatin1String("[UpdateTarvilDialog]:[ERROR]:write failed: \"")),
+        qPrintable(captured.at(0)));
+    QCOMPARE(readAll(path(QStringLiteral("plain"))), QByteArray("x"));
+}
+
+QTEST_GUILESS_MAIN(TestSettings)
+#include "tst_settings.moc"
