@@ -4,8 +4,11 @@
 #include <QDebug>
 #include <QDir>
 #include <QFile>
+#include <QFileInfo>
+#include <QLockFile>
 #include <QTemporaryFile>
 #include <QTextCodec>
+#include <QThread>
 
 namespace ConfigKey {
 const char contact[] = "ContactUs/Contact1";
@@ -56,14 +59,41 @@ static bool isMalformed(const QString& fileName)
     return probe->status() == QSettings::FormatError;
 }
 
+// QSettings takes "<file>.lock" for each write and waits for it without a limit. A lock
+// whose details cannot be read (its writer was killed between creating and filling it)
+// counts as stale only once it is 30 s old; such a lock is removed at once instead.
+static void removeUnreadableLock(const QString& fileName)
+{
+    const QString lockName = fileName + QLatin1String(".lock");
+    QLockFile lock(lockName);
+    qint64 pid = 0;
+    QString host;
+    QString application;
+    if (!QFileInfo::exists(lockName) || lock.getLockInfo(&pid, &host, &application))
+        return;
+    // A live writer fills its lock file right after creating it.
+    QThread::msleep(100);
+    if (QFileInfo::exists(lockName) && !lock.getLockInfo(&pid, &host, &application))
+        lock.removeStaleLockFile();
+}
+
 std::unique_ptr<QSettings> openConfigForWrite(const QString& fileName)
 {
+    // The file is replaced through a new file beside it, so without a writable directory no
+    // write can succeed; trying would also wait for ever on a stale lock left there.
+    const QFileInfo file(fileName);
+    if (!QFileInfo(file.absolutePath()).isWritable()) {
+        qDebug().noquote() << "[UpdateTarvilDialog]:[ERROR]:write failed:"
+                           << quoted(file.absoluteFilePath()) << "directory not writable";
+        return nullptr;
+    }
     auto settings = openConfig(fileName);
     if (settings->status() == QSettings::FormatError || isMalformed(fileName)) {
         qDebug().noquote() << "[UpdateTarvilDialog]:[ERROR]:malformed, left unchanged:"
                            << quoted(fileName);
         return nullptr;
     }
+    removeUnreadableLock(fileName);
     return settings;
 }
 

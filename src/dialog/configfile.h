@@ -29,7 +29,8 @@ std::unique_ptr<QSettings> openConfig(
     const QString& fileName = QString::fromLatin1(configFileName));
 
 // Opens the file for a change, or returns null (after one log line) when the settings
-// class could not parse it: writing it back would drop whatever it failed to parse.
+// class could not parse it (writing it back would drop whatever it failed to parse) or its
+// directory cannot be written. A lock file left unreadable by a killed writer is removed.
 std::unique_ptr<QSettings> openConfigForWrite(
     const QString& fileName = QString::fromLatin1(configFileName));
 

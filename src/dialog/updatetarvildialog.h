@@ -91,6 +91,9 @@ private:
     bool handOverStarted = false;
     // A write to the local package file came up short (a full disk, for example).
     bool downloadWriteFailed = false;
+    // Most bytes the package in flight may take, and whether it went beyond them.
+    qint64 downloadLimitBytes = 0;
+    bool downloadOverLimit = false;
 };
 
 #endif // UPDATETARVILDIALOG_H

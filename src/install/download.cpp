@@ -1,5 +1,6 @@
 #include "configfile.h"
 #include "debugtext.h"
+#include "packagecheck.h"
 #include "ui_updatetarvildialog.h"
 #include "updatetarvildialog.h"
 
@@ -7,6 +8,7 @@
 #include <QFile>
 #include <QNetworkAccessManager>
 #include <QNetworkRequest>
+#include <QStorageInfo>
 
 // Bounds what the network layer buffers ahead of httpReadyRead, so memory stays flat
 // whatever the package size.
@@ -21,6 +23,8 @@ void UpdateTarvilDialog::download(const QString& url)
     delete downloadFile;
     downloadFile = new QFile(downloadDir + QLatin1Char('/') + fileName);
     downloadWriteFailed = false;
+    downloadOverLimit = false;
+    downloadLimitBytes = packageDownloadLimit(QStorageInfo(downloadDir).bytesAvailable());
     if (!downloadFile->open(QIODevice::WriteOnly)) {
         qDebug().noquote() << quoted(QStringLiteral("打开:%1 失败").arg(fileName));
         delete downloadFile;
@@ -39,6 +43,12 @@ void UpdateTarvilDialog::requestPackage(const QUrl& url)
     request.setTransferTimeout(requestTimeoutMs());
     reply = networkManager->get(request);
     reply->setReadBufferSize(packageReadBufferBytes);
+    // Qt passes the limit to its network thread only once the request has been handed
+    // there, which happens from the event loop; set it again once that has happened, before
+    // the connection can deliver anything.
+    QMetaObject::invokeMethod(
+        reply, [limited = reply] { limited->setReadBufferSize(packageReadBufferBytes); },
+        Qt::QueuedConnection);
     connect(reply, SIGNAL(readyRead()), this, SLOT(httpReadyRead()));
     connect(reply, SIGNAL(downloadProgress(qint64, qint64)), this,
         SLOT(downloadProgress(qint64, qint64)));
@@ -50,8 +60,19 @@ void UpdateTarvilDialog::httpReadyRead()
     if (!downloadFile)
         return;
     const QByteArray data = reply->readAll();
-    if (downloadFile->write(data) != data.size())
+    // Whatever the server declares or sends beyond the limit is refused at once. Aborting
+    // finishes the reply before abort() returns: downloadFinished has run by then.
+    const qint64 declared = reply->header(QNetworkRequest::ContentLengthHeader).toLongLong();
+    if (declared > downloadLimitBytes || downloadFile->pos() + data.size() > downloadLimitBytes) {
+        downloadOverLimit = true;
+        reply->abort();
+        return;
+    }
+    // Stopped at the first failed write: a body that never ends would keep the run going.
+    if (downloadFile->write(data) != data.size()) {
         downloadWriteFailed = true;
+        reply->abort();
+    }
 }
 
 void UpdateTarvilDialog::downloadProgress(qint64 current, qint64 total)

@@ -6,6 +6,7 @@
 #include <QDebug>
 #include <QDir>
 #include <QProcess>
+#include <QVector>
 
 void UpdateTarvilDialog::launchMainProgram()
 {
@@ -17,7 +18,11 @@ void UpdateTarvilDialog::launchMainProgram()
     removeDirTree(QStringLiteral("./%1").arg(downloadDir));
     writeConfigValue(ConfigKey::appModel, QStringLiteral("1"));
 
+    // Never destroyed, so that the main program outlives the updater; listed here as well,
+    // so that the object stays reachable until the process ends.
+    static QVector<QProcess*>* const handedOver = new QVector<QProcess*>;
     mainProcess = new QProcess();
+    handedOver->append(mainProcess);
     QDir::setCurrent(appDir);
     // By full path, since a bare name is looked up on PATH only; detached with the
     // application directory as working directory, so it outlives the updater.

@@ -50,3 +50,8 @@ QString refusePackage(const QString& archive, qint64 freeBytes, qint64 limitByte
         return QStringLiteral("unpacks to %1 bytes, %2 bytes free").arg(declared).arg(freeBytes);
     return QString();
 }
+
+qint64 packageDownloadLimit(qint64 freeBytes, qint64 limitBytes)
+{
+    return freeBytes < 0 ? limitBytes : qMin(limitBytes, freeBytes / 2);
+}

@@ -19,4 +19,10 @@ constexpr qint64 maxUnpackedBytes = qint64(8) * 1024 * 1024 * 1024;
 QString refusePackage(
     const QString& archive, qint64 freeBytes, qint64 limitBytes = maxUnpackedBytes);
 
+// Most bytes a package download may take: no more than a package may unpack to, and no
+// more than half the free space where it is stored (`freeBytes`, negative when unknown),
+// since extracting it there needs at least as much again. A body that never ends must not
+// fill the disk.
+qint64 packageDownloadLimit(qint64 freeBytes, qint64 limitBytes = maxUnpackedBytes);
+
 #endif // PACKAGECHECK_H

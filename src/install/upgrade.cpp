@@ -55,14 +55,19 @@ bool UpdateTarvilDialog::downloadSucceeded(QString* reason) const
 {
     const QString version = VerList.value(VerIndex);
     const int status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
-    if (reply->error() != QNetworkReply::NoError) {
+    // The transfers cut short on purpose first: their reply reports only the abort.
+    if (downloadOverLimit) {
+        *reason = QStringLiteral("%1 download failed: larger than %2 bytes")
+                      .arg(version)
+                      .arg(downloadLimitBytes);
+    } else if (downloadWriteFailed || downloadFile->error() != QFileDevice::NoError) {
+        *reason = QStringLiteral("%1 download failed: cannot write %2")
+                      .arg(version, downloadFile->fileName());
+    } else if (reply->error() != QNetworkReply::NoError) {
         *reason = QStringLiteral("%1 download failed: error %2 %3")
                       .arg(version, QString::number(int(reply->error())), reply->errorString());
     } else if (status != 200) {
         *reason = QStringLiteral("%1 download failed: HTTP status %2").arg(version).arg(status);
-    } else if (downloadWriteFailed || downloadFile->error() != QFileDevice::NoError) {
-        *reason = QStringLiteral("%1 download failed: cannot write %2")
-                      .arg(version, downloadFile->fileName());
     } else {
         return true;
     }

@@ -54,12 +54,15 @@ QNetworkReply* UpdateTarvilDialog::sendVersionQuestion(const QUrl& url)
 
 void UpdateTarvilDialog::capVersionReply(QNetworkReply* versionReply)
 {
-    connect(versionReply, &QNetworkReply::downloadProgress, this,
-        [versionReply](qint64 received, qint64) {
-            if (received <= maxVersionReplyBytes || !versionReply->isRunning())
-                return;
-            qDebug().noquote() << "[UpdateTarvilDialog]:[ERROR]:version reply too large:"
-                               << received << "bytes";
-            versionReply->abort();
-        });
+    // readyRead, not downloadProgress: Qt throttles the progress signal to one per 100 ms,
+    // so a fast server could deliver any size before the first one. The body stays unread
+    // until the reply has finished, so bytesAvailable() is all that has arrived.
+    connect(versionReply, &QNetworkReply::readyRead, this, [versionReply] {
+        const qint64 received = versionReply->bytesAvailable();
+        if (received <= maxVersionReplyBytes || !versionReply->isRunning())
+            return;
+        qDebug().noquote() << "[UpdateTarvilDialog]:[ERROR]:version reply too large:" << received
+                           << "bytes";
+        versionReply->abort();
+    });
 }
