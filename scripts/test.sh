@@ -1,10 +1,29 @@
 #!/usr/bin/env bash
-# Installs what is missing, builds everything and runs the whole test suite.
+# Installs what is missing, builds everything and runs the whole test suite; then builds a
+# second tree with AddressSanitizer and UndefinedBehaviorSanitizer and runs the suite again
+# there, leaks included (SKIP_SANITIZERS=1 leaves that pass out).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/install-deps.sh
 build=${BUILD_DIR:-build}
 cmake -S . -B "$build" -DBUILD_TESTING=ON ${CMAKE_ARGS:-}
 cmake --build "$build" -j2
-cd "$build"
-QT_QPA_PLATFORM=offscreen ctest --output-on-failure -j2 "$@"
+(cd "$build" && QT_QPA_PLATFORM=offscreen ctest --output-on-failure -j2 "$@")
+
+if [ "${SKIP_SANITIZERS:-0}" = 1 ]; then
+    exit 0
+fi
+
+asan=${ASAN_BUILD_DIR:-build-asan}
+cmake -S . -B "$asan" -DBUILD_TESTING=ON -DUPDATER_SANITIZE=ON -DCMAKE_BUILD_TYPE=RelWithDebInfo ${CMAKE_ARGS:-}
+cmake --build "$asan" -j2
+# Some tests run the updater as user nobody, which must be able to read the suppressions.
+suppressions=$(mktemp /tmp/lsan-XXXXXX.supp)
+trap 'rm -f "$suppressions"' EXIT
+cp tests/sanitizers/lsan.supp "$suppressions"
+chmod 644 "$suppressions"
+cd "$asan"
+ASAN_OPTIONS=detect_leaks=1:halt_on_error=1 \
+    LSAN_OPTIONS=suppressions=$suppressions \
+    UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
+    QT_QPA_PLATFORM=offscreen ctest --output-on-failure -j2 "$@"

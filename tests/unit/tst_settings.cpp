@@ -252,7 +252,7 @@ void TestSettings::formatErrorProducers_data()
     QTest::newRow("header without ]") << QByteArray("[Version\nPROGRAM=1.002\n") << true;
     QTest::newRow("text before any section") << QByteArray("garbage\n[Version]\nPROGRAM=1\n") << true;
     QTest::newRow("UTF-16 with BOM (Notepad)")
-        << QByteArray("\xff\xfe[\0V\0]\0\n\0a\0=\0" "1\0\n\0", 20) << true;
+        << QByteArray("\xff\xfe[\0V\0]\0\n\0a\0=\0" "1\0\n\0", 18) << true;
 }
 
 void TestSettings::formatErrorProducers()
@@ -475,7 +475,7 @@ void TestSettings::malformedRefusedForWrite_data()
     QTest::addColumn<QByteArray>("bytes");
     for (const Malformed& sample : malformedSamples())
         QTest::newRow(sample.name) << sample.bytes;
-    QTest::newRow("UTF-16 with BOM") << QByteArray("\xff\xfe[\0V\0]\0\n\0a\0=\0" "1\0\n\0", 20);
+    QTest::newRow("UTF-16 with BOM") << QByteArray("\xff\xfe[\0V\0]\0\n\0a\0=\0" "1\0\n\0", 18);
 }
 
 void TestSettings::malformedRefusedForWrite()
