@@ -112,7 +112,11 @@ bool writeConfigValue(const char* key, const QString& value)
     const auto settings = openConfigForWrite();
     if (!settings)
         return false;
-    settings->setValue(QLatin1String(key), value);
+    // Already recorded: a rewrite would only cost a lock file, two disk syncs and a rename.
+    const QLatin1String name(key);
+    if (settings->contains(name) && settings->value(name).toString() == value)
+        return true;
+    settings->setValue(name, value);
     return commitConfig(*settings);
 }
 

@@ -41,6 +41,9 @@ void UpdateTarvilDialog::requestPackage(const QUrl& url)
 {
     QNetworkRequest request(url);
     request.setTransferTimeout(requestTimeoutMs());
+    // Each package on a new connection and network thread: on a kept-alive connection Qt's
+    // network thread can read a fast server's whole body before the limit below reaches it.
+    networkManager->clearConnectionCache();
     reply = networkManager->get(request);
     reply->setReadBufferSize(packageReadBufferBytes);
     // Qt passes the limit to its network thread only once the request has been handed

@@ -2,15 +2,11 @@
 // anything: the version questions, their failures and the hand-over.
 
 #include "appdir.h"
+#include "cannedserver.h"
 #include "nginxserver.h"
-#include "release.h"
 
 #include <QDir>
 #include <QFileInfo>
-#include <QHostAddress>
-#include <QTcpServer>
-#include <QTcpSocket>
-#include <QTemporaryDir>
 #include <QtTest>
 
 #include <memory>
@@ -22,20 +18,6 @@ const QString handOverLine = QStringLiteral("\"Orbelan.exe\"");
 
 enum class Server { Nginx, NothingListening, Silent };
 
-// Accepts connections and never answers them.
-class SilentServer : public QTcpServer {
-public:
-    QList<QTcpSocket*> sockets;
-
-protected:
-    void incomingConnection(qintptr descriptor) override
-    {
-        auto* socket = new QTcpSocket(this);
-        socket->setSocketDescriptor(descriptor);
-        sockets.append(socket);
-    }
-};
-
 QString settingsLine(const QString& program, const QString& database)
 {
     return QStringLiteral("\"ContactUs:%1 V_Program:%2 V_Database:%3 V_Images:1.000\"")
@@ -45,20 +27,7 @@ QString settingsLine(const QString& program, const QString& database)
 // Entries ending in "*" match by prefix; "@API@" stands for the API server's base URL.
 bool messageMatches(const QString& actual, QString expected, const QString& apiUrl)
 {
-    expected.replace(QStringLiteral("@API@"), apiUrl);
-    if (expected.endsWith(QLatin1Char('*')))
-        return actual.startsWith(expected.left(expected.size() - 1));
-    return actual == expected;
-}
-
-QStringList debugMessages(const AppDir& app)
-{
-    QStringList messages;
-    for (const LogLine& line : app.logLines()) {
-        if (line.label == QLatin1String("Debug:"))
-            messages.append(line.message);
-    }
-    return messages;
+    return ::messageMatches(actual, expected.replace(QStringLiteral("@API@"), apiUrl));
 }
 
 // Long messages cut for the failure report.
@@ -87,6 +56,7 @@ private slots:
 
 private:
     void writeStandardConfig(AppDir& app, const QString& apiUrl, int timeoutMs = 0);
+    void prepareUpToDate(ReleaseSite& site, AppDir& app);
 };
 
 void TestVersionCheck::writeStandardConfig(AppDir& app, const QString& apiUrl, int timeoutMs)
@@ -102,17 +72,23 @@ void TestVersionCheck::writeStandardConfig(AppDir& app, const QString& apiUrl, i
     QVERIFY(app.writeConfig(values));
 }
 
+// The site publishes 1.000 for both questions, the versions installed already.
+void TestVersionCheck::prepareUpToDate(ReleaseSite& site, AppDir& app)
+{
+    QVERIFY(site.release.setProgramVersion("1.000"));
+    QVERIFY(site.release.setDatabaseVersion("1.000"));
+    QVERIFY2(site.start(), qPrintable(site.nginx.errorString()));
+    QVERIFY(app.isValid());
+    writeStandardConfig(app, site.nginx.baseUrl());
+}
+
 void TestVersionCheck::bothVersionsCurrentHandsOverWithoutInstalling()
 {
-    QTemporaryDir site;
-    Release release(site.path());
-    QVERIFY(release.setProgramVersion("1.000"));
-    QVERIFY(release.setDatabaseVersion("1.000"));
-    NginxServer nginx;
-    QVERIFY2(nginx.start(site.path()), qPrintable(nginx.errorString()));
+    ReleaseSite site;
     AppDir app;
-    QVERIFY(app.isValid());
-    writeStandardConfig(app, nginx.baseUrl());
+    prepareUpToDate(site, app);
+    if (QTest::currentTestFailed())
+        return;
 
     const UpdaterRun run = app.runUpdater();
     verifyHandedOverOnce(app, run);
@@ -120,19 +96,20 @@ void TestVersionCheck::bothVersionsCurrentHandsOverWithoutInstalling()
         return;
 
     const QStringList expected { settingsLine(QStringLiteral("1.000"), QStringLiteral("1.000")),
-        QStringLiteral("CheckProgramUpdate_Url: \"%1/client/verProgram.php\"").arg(nginx.baseUrl()),
+        QStringLiteral("CheckProgramUpdate_Url: \"%1/client/verProgram.php\"")
+            .arg(site.nginx.baseUrl()),
         QStringLiteral("recieveUpdateFinish:all: \"1.000\""), QStringLiteral("f_arg2: 1 f_arg1: 1"),
         QStringLiteral("CheckDataBaseUpdate()检查DLL升级"),
         QStringLiteral("recieveUpdateFinish:all: \"1.000\""), QStringLiteral("f_arg2: 1 f_arg1: 1"),
         handOverLine };
-    QCOMPARE(debugMessages(app), expected);
+    QCOMPARE(app.debugMessages(), expected);
     for (const LogLine& line : app.logLines())
         QCOMPARE(line.location, QStringLiteral("File:() Line:(0)"));
     QVERIFY(app.logBytes().endsWith("\r\n"));
 
     // Two bodiless GETs with the form content type, and nothing else.
-    const QList<ServedRequest> requests = nginx.requests();
-    QCOMPARE(nginx.requestedPaths(),
+    const QList<ServedRequest> requests = site.nginx.requests();
+    QCOMPARE(site.nginx.requestedPaths(),
         QStringList({ Release::programVersionPath(), Release::databaseVersionPath() }));
     for (const ServedRequest& request : requests) {
         QCOMPARE(request.method, QStringLiteral("GET"));
@@ -241,20 +218,19 @@ void TestVersionCheck::runWithoutUpdateEndsWithOneHandOver()
     QFETCH(QStringList, expected);
     QFETCH(int, maxElapsedMs);
 
-    QTemporaryDir site;
-    Release release(site.path());
+    ReleaseSite site;
     if (!programBody.isNull())
-        QVERIFY(release.setProgramVersion(programBody));
+        QVERIFY(site.release.setProgramVersion(programBody));
     if (!databaseBody.isNull())
-        QVERIFY(release.setDatabaseVersion(databaseBody));
+        QVERIFY(site.release.setDatabaseVersion(databaseBody));
 
-    NginxServer nginx;
-    SilentServer silent;
+    CannedServer silent; // reads the request and never answers
+    silent.closeAfterResponse = false;
     QString apiUrl;
     switch (server) {
     case Server::Nginx:
-        QVERIFY2(nginx.start(site.path()), qPrintable(nginx.errorString()));
-        apiUrl = nginx.baseUrl();
+        QVERIFY2(site.start(), qPrintable(site.nginx.errorString()));
+        apiUrl = site.nginx.baseUrl();
         break;
     case Server::NothingListening: {
         const quint16 port = pickFreePort();
@@ -263,8 +239,8 @@ void TestVersionCheck::runWithoutUpdateEndsWithOneHandOver()
         break;
     }
     case Server::Silent:
-        QVERIFY(silent.listen(QHostAddress::LocalHost, 0));
-        apiUrl = QStringLiteral("http://127.0.0.1:%1").arg(silent.serverPort());
+        QVERIFY(silent.start());
+        apiUrl = silent.baseUrl();
         break;
     }
 
@@ -281,7 +257,7 @@ void TestVersionCheck::runWithoutUpdateEndsWithOneHandOver()
     if (server == Server::Silent)
         QVERIFY(!silent.sockets.isEmpty());
 
-    QStringList messages = debugMessages(app);
+    QStringList messages = app.debugMessages();
     QVERIFY(!messages.isEmpty());
     QCOMPARE(messages.takeFirst(), settingsLine(QStringLiteral("1.000"), QStringLiteral("1.000")));
     const int handOver = messages.indexOf(handOverLine);
@@ -301,7 +277,7 @@ void TestVersionCheck::runWithoutUpdateEndsWithOneHandOver()
     QCOMPARE(app.configValue(QStringLiteral("Version/PROGRAM")), QStringLiteral("1.000"));
     QCOMPARE(app.configValue(QStringLiteral("Version/DATABASE")), QStringLiteral("1.000"));
     if (server == Server::Nginx) {
-        for (const QString& path : nginx.requestedPaths())
+        for (const QString& path : site.nginx.requestedPaths())
             QVERIFY2(path.endsWith(QLatin1String(".php")), qPrintable(path));
     }
 }
@@ -316,15 +292,11 @@ void TestVersionCheck::mainProgramThatCannotStartIsLogged_data()
 void TestVersionCheck::mainProgramThatCannotStartIsLogged()
 {
     QFETCH(bool, present);
-    QTemporaryDir site;
-    Release release(site.path());
-    QVERIFY(release.setProgramVersion("1.000"));
-    QVERIFY(release.setDatabaseVersion("1.000"));
-    NginxServer nginx;
-    QVERIFY2(nginx.start(site.path()), qPrintable(nginx.errorString()));
+    ReleaseSite site;
     AppDir app;
-    QVERIFY(app.isValid());
-    writeStandardConfig(app, nginx.baseUrl());
+    prepareUpToDate(site, app);
+    if (QTest::currentTestFailed())
+        return;
     const QString program = app.filePath(QStringLiteral("Orbelan.exe"));
     if (present)
         QVERIFY(QFile::setPermissions(program, QFile::ReadOwner | QFile::WriteOwner));
@@ -332,10 +304,10 @@ void TestVersionCheck::mainProgramThatCannotStartIsLogged()
         QVERIFY(app.removeMainProgram());
 
     const UpdaterRun run = app.runUpdater();
-    QVERIFY(run.finished);
-    QCOMPARE(run.exitStatus, QProcess::NormalExit);
-    QCOMPARE(run.exitCode, 0);
-    const QStringList messages = debugMessages(app);
+    verifyNormalExit(app, run);
+    if (QTest::currentTestFailed())
+        return;
+    const QStringList messages = app.debugMessages();
     QVERIFY(messages.size() >= 2);
     QCOMPARE(messages.mid(messages.size() - 2), QStringList({ handOverLine, "start error1" }));
     QCOMPARE(messages.count(handOverLine), 1);
@@ -346,15 +318,11 @@ void TestVersionCheck::mainProgramThatCannotStartIsLogged()
 
 void TestVersionCheck::startedElsewhereKeepsToItsOwnDirectory()
 {
-    QTemporaryDir site;
-    Release release(site.path());
-    QVERIFY(release.setProgramVersion("1.000"));
-    QVERIFY(release.setDatabaseVersion("1.000"));
-    NginxServer nginx;
-    QVERIFY2(nginx.start(site.path()), qPrintable(nginx.errorString()));
+    ReleaseSite site;
     AppDir app;
-    QVERIFY(app.isValid());
-    writeStandardConfig(app, nginx.baseUrl());
+    prepareUpToDate(site, app);
+    if (QTest::currentTestFailed())
+        return;
 
     // Decoys in the starting directory: a settings file that would ask a dead server
     // about older versions, and a main program of its own.
@@ -385,7 +353,7 @@ void TestVersionCheck::startedElsewhereKeepsToItsOwnDirectory()
         app.logMessages().contains(settingsLine(QStringLiteral("1.000"), QStringLiteral("1.000"))));
     QCOMPARE(app.mainProgramStarts().first().tag, QStringLiteral("installed"));
     // The questions went to the server named by the application's own settings.
-    QCOMPARE(nginx.requestedPaths().size(), 2);
+    QCOMPARE(site.nginx.requestedPaths().size(), 2);
 }
 
 QTEST_GUILESS_MAIN(TestVersionCheck)

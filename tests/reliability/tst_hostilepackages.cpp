@@ -7,59 +7,15 @@
 #include "release.h"
 #include "reliability.h"
 
-#include <quazip/quacrc32.h>
 #include <quazip/quazip.h>
 #include <quazip/quazipfile.h>
 
 #include <QCoreApplication>
-#include <QDataStream>
 #include <QDir>
 #include <QFileInfo>
 #include <QtTest>
 
 namespace {
-
-quint32 crc32(const QByteArray& data)
-{
-    QuaCrc32 crc;
-    crc.update(data);
-    return crc.value();
-}
-
-// A stored archive whose central directory declares the given uncompressed sizes through
-// zip64 extra fields, whatever the entries hold (one byte each): a bomb on paper.
-QByteArray declaredSizesZip(const QVector<QPair<QByteArray, quint64>>& entries)
-{
-    QByteArray local;
-    QByteArray central;
-    QDataStream localOut(&local, QIODevice::WriteOnly);
-    QDataStream centralOut(&central, QIODevice::WriteOnly);
-    localOut.setByteOrder(QDataStream::LittleEndian);
-    centralOut.setByteOrder(QDataStream::LittleEndian);
-    const QByteArray data("x");
-    const quint32 crc = crc32(data);
-    for (const auto& entry : entries) {
-        const quint32 offset = quint32(local.size());
-        localOut << quint32(0x04034b50) << quint16(45) << quint16(0) << quint16(0) << quint16(0)
-                 << quint16(0x21) << crc << quint32(data.size()) << quint32(data.size())
-                 << quint16(entry.first.size()) << quint16(0);
-        localOut.writeRawData(entry.first.constData(), entry.first.size());
-        localOut.writeRawData(data.constData(), data.size());
-        centralOut << quint32(0x02014b50) << quint16(45 | 3 << 8) << quint16(45) << quint16(0)
-                   << quint16(0) << quint16(0) << quint16(0x21) << crc << quint32(data.size())
-                   << quint32(0xffffffff) << quint16(entry.first.size()) << quint16(12)
-                   << quint16(0) << quint16(0) << quint16(0) << quint32(0100644u << 16) << offset;
-        centralOut.writeRawData(entry.first.constData(), entry.first.size());
-        centralOut << quint16(0x0001) << quint16(8) << quint64(entry.second);
-    }
-    QByteArray end;
-    QDataStream endOut(&end, QIODevice::WriteOnly);
-    endOut.setByteOrder(QDataStream::LittleEndian);
-    endOut << quint32(0x06054b50) << quint16(0) << quint16(0) << quint16(entries.size())
-           << quint16(entries.size()) << quint32(central.size()) << quint32(local.size())
-           << quint16(0);
-    return local + central + end;
-}
 
 void putLe32(QByteArray& bytes, int at, quint32 value)
 {
@@ -94,7 +50,7 @@ QByteArray encryptedZip()
     const QByteArray data("secret database");
     QuaZipFile file(&zip);
     if (!file.open(QIODevice::WriteOnly, QuaZipNewInfo(QStringLiteral("data.db")), "password",
-            crc32(data)))
+            zipCrc32(data)))
         return QByteArray();
     file.write(data);
     file.close();
@@ -180,7 +136,7 @@ void TestHostilePackages::hostilePackageIsRefusedAndChangesNothing_data()
     // 4 MiB of data behind a header that declares 100 bytes; the checksum is that of the
     // 4 MiB, so the 100 bytes read do not match it.
     QTest::newRow("more data than declared")
-        << false << understatedZip(4 << 20, 100, crc32(QByteArray(4 << 20, '\0')))
+        << false << understatedZip(4 << 20, 100, zipCrc32(QByteArray(4 << 20, '\0')))
         << empty.arg("1\\.001");
 
     QTest::newRow("'..' component")
@@ -258,11 +214,11 @@ void TestHostilePackages::hostilePackageIsRefusedAndChangesNothing()
     const TreeSnapshot outsideBefore = snapshotTree(app.rootPath(), outsideIgnored);
     QVERIFY(!QFileInfo::exists(absoluteTarget));
 
-    FaultRun options;
+    RunOptions options;
     // Names without the UTF-8 flag are decoded with the locale's codec.
     options.environment.insert(QStringLiteral("LC_ALL"), QStringLiteral("C.UTF-8"));
-    const FaultRunResult result = runUpdaterWith(app, options);
-    verifyHandedOverOnce(app, result.run);
+    const UpdaterRun run = app.runUpdater(options);
+    verifyHandedOverOnce(app, run);
     if (QTest::currentTestFailed())
         return;
 
@@ -294,7 +250,7 @@ void TestHostilePackages::dataBeyondDeclaredSizeIsNeverWritten()
     const int realSize = 8 << 20;
     const quint32 declared = 100;
     const QByteArray archive
-        = understatedZip(realSize, declared, crc32(QByteArray(int(declared), '\0')));
+        = understatedZip(realSize, declared, zipCrc32(QByteArray(int(declared), '\0')));
     QVERIFY(!archive.isEmpty());
     QVERIFY(archive.size() < realSize / 100);
 
@@ -320,8 +276,8 @@ void TestHostilePackages::dataBeyondDeclaredSizeIsNeverWritten()
     server.setBehaviour(Release::databaseVersionPath(), FaultServer::ok("1.001"));
     server.setBehaviour(
         Release::databasePackagePath(QStringLiteral("1.001")), FaultServer::ok(archive));
-    const FaultRunResult result = runUpdaterWith(app, FaultRun());
-    verifyHandedOverOnce(app, result.run);
+    const UpdaterRun run = app.runUpdater();
+    verifyHandedOverOnce(app, run);
     if (QTest::currentTestFailed())
         return;
     QCOMPARE(QFileInfo(app.filePath(QStringLiteral("zeros.bin"))).size(), qint64(declared));

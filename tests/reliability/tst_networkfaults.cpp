@@ -90,13 +90,17 @@ private slots:
     void endlessPackageBodyCannotFillTheDisk();
 
 private:
-    void prepare(AppDir& app, FaultServer& server, const Healthy& healthy);
-    void verifyOutcome(AppDir& app, const FaultRunResult& result, const ConfigState& before,
+    void prepare(
+        AppDir& app, FaultServer& server, const Healthy& healthy, ConfigState* configBefore);
+    void verifyOutcome(AppDir& app, const UpdaterRun& run, const ConfigState& before,
         const QString& expectedLine, const QString& program, const QString& database,
         const QStringList& installed, const Healthy& healthy);
 };
 
-void TestNetworkFaults::prepare(AppDir& app, FaultServer& server, const Healthy& healthy)
+// A healthy server and an installation at 1.000 that asks it; `configBefore` receives
+// Config.ini as it stands before the run.
+void TestNetworkFaults::prepare(
+    AppDir& app, FaultServer& server, const Healthy& healthy, ConfigState* configBefore)
 {
     QVERIFY(app.isValid());
     QVERIFY(server.start());
@@ -111,13 +115,15 @@ void TestNetworkFaults::prepare(AppDir& app, FaultServer& server, const Healthy&
         { QStringLiteral("Server/ApiUrl"), server.baseUrl() },
         { QStringLiteral("Server/PackageUrl"), server.baseUrl() },
         { QStringLiteral("Server/TimeoutMs"), QString::number(limitMs) } }));
+    *configBefore = readConfigState(app.filePath(QStringLiteral("Config.ini")));
+    QCOMPARE(configBefore->status, QSettings::NoError);
 }
 
-void TestNetworkFaults::verifyOutcome(AppDir& app, const FaultRunResult& result,
-    const ConfigState& before, const QString& expectedLine, const QString& program,
-    const QString& database, const QStringList& installed, const Healthy& healthy)
+void TestNetworkFaults::verifyOutcome(AppDir& app, const UpdaterRun& run, const ConfigState& before,
+    const QString& expectedLine, const QString& program, const QString& database,
+    const QStringList& installed, const Healthy& healthy)
 {
-    verifyHandedOverOnce(app, result.run);
+    verifyHandedOverOnce(app, run);
     if (QTest::currentTestFailed())
         return;
     const QStringList messages = app.logMessages();
@@ -264,24 +270,20 @@ void TestNetworkFaults::faultyAnswerEndsRunAndKeepsRecords()
     const Healthy healthy;
     AppDir app;
     FaultServer server;
-    prepare(app, server, healthy);
+    ConfigState before;
+    prepare(app, server, healthy, &before);
     if (QTest::currentTestFailed())
         return;
     const bool question = target == programQuestion || target == databaseQuestion;
     server.setBehaviour(target, faulty(fault, healthy.bodies.value(target), question));
-    const ConfigState before = readConfigState(app.filePath(QStringLiteral("Config.ini")));
-    QCOMPARE(before.status, QSettings::NoError);
 
-    FaultRun options;
-    options.timeoutMs = 30000;
-    const FaultRunResult result = runUpdaterWith(app, options);
-    verifyOutcome(app, result, before, expectedLine, program, database, installed, healthy);
+    const UpdaterRun run = app.runUpdater(30000);
+    verifyOutcome(app, run, before, expectedLine, program, database, installed, healthy);
     if (QTest::currentTestFailed())
         return;
-    QVERIFY2(
-        result.run.elapsedMs >= minElapsedMs, qPrintable(QString::number(result.run.elapsedMs)));
+    QVERIFY2(run.elapsedMs >= minElapsedMs, qPrintable(QString::number(run.elapsedMs)));
     // The inactivity limit ends a silent request soon after the limit, not at the run's end.
-    QVERIFY2(result.run.elapsedMs < 15000, qPrintable(QString::number(result.run.elapsedMs)));
+    QVERIFY2(run.elapsedMs < 15000, qPrintable(QString::number(run.elapsedMs)));
     QCOMPARE(server.requestCount(QStringLiteral("/elsewhere")), 0);
     // Qt sends a GET once more when the connection drops before it has read the answer.
     QVERIFY2(server.requestCount(target) >= 1 && server.requestCount(target) <= 2,
@@ -315,12 +317,12 @@ void TestNetworkFaults::endlessPackageBodyCannotFillTheDisk()
     const Healthy healthy;
     AppDir app;
     FaultServer server;
-    prepare(app, server, healthy);
+    ConfigState before;
+    prepare(app, server, healthy, &before);
     if (QTest::currentTestFailed())
         return;
-    const ConfigState before = readConfigState(app.filePath(QStringLiteral("Config.ini")));
 
-    FaultRun options;
+    RunOptions options;
     options.timeoutMs = 60000;
     if (setting == QLatin1String("declared")) {
         // A petabyte announced, then a trickle that would last for ever.
@@ -345,12 +347,12 @@ void TestNetworkFaults::endlessPackageBodyCannotFillTheDisk()
         options.wrapper = QStringList { "sh", "-c",
             "trap '' XFSZ && exec prlimit --fsize=1048576 -- \"$@\"", "sh" };
     }
-    const FaultRunResult result = runUpdaterWith(app, options);
-    verifyOutcome(app, result, before, expectedLine, QStringLiteral("1.001"),
-        QStringLiteral("1.001"), { "prog.txt", "db1.txt" }, healthy);
+    const UpdaterRun run = app.runUpdater(options);
+    verifyOutcome(app, run, before, expectedLine, QStringLiteral("1.001"), QStringLiteral("1.001"),
+        { "prog.txt", "db1.txt" }, healthy);
     if (QTest::currentTestFailed())
         return;
-    QVERIFY2(result.run.elapsedMs < 30000, qPrintable(QString::number(result.run.elapsedMs)));
+    QVERIFY2(run.elapsedMs < 30000, qPrintable(QString::number(run.elapsedMs)));
     const QVector<FaultServer::Request> requests = server.requestsFor(secondDatabasePackage);
     QCOMPARE(requests.size(), 1);
     QVERIFY2(requests.first().bodyBytesSent < 64 * 1024 * 1024,

@@ -190,17 +190,14 @@ void TestSharedFiles::sharedFileInTheWayStillHandsOver()
     const TreeSnapshot outsideBefore
         = snapshotTree(app.rootPath(), { "app", "updater.out", "updater.err" });
 
-    FaultRun options;
-    options.wrapper = asNobody();
-    options.timeoutMs = 60000;
-    const FaultRunResult result = runUpdaterWith(app, options);
+    const UpdaterRun run = runAsNobody(app, 60000);
     // Root again may change what nobody could not; restored before any check can fail.
     setMode(app.path(), 0755);
-    verifyRunHandedOver(app, result.run, 0, 0);
+    verifyRunHandedOver(app, run, 0, 0);
     if (QTest::currentTestFailed())
         return;
     // No lock to wait out: the run lasts about as long as one with nothing in the way.
-    QVERIFY2(result.run.elapsedMs < 10000, qPrintable(QString::number(result.run.elapsedMs)));
+    QVERIFY2(run.elapsedMs < 10000, qPrintable(QString::number(run.elapsedMs)));
 
     const QStringList messages = app.logMessages();
     if (!expectedLine.isEmpty())

@@ -14,10 +14,12 @@
 
 static QTextCodec* gb2312() { return QTextCodec::codecForName("GB2312"); }
 
-static QByteArray readAll(const QString& path)
+QByteArray toGb2312(const QString& text) { return gb2312()->fromUnicode(text); }
+
+QStringList runArtefacts()
 {
-    QFile file(path);
-    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+    return { AppDir::logFile(), AppDir::startRecordFile(), AppDir::outlivedFile(),
+        AppDir::releaseFile() };
 }
 
 static QStringList nonEmptyLines(const QByteArray& bytes)
@@ -112,13 +114,11 @@ bool AppDir::writeConfig(const Values& values)
     return settings.status() == QSettings::NoError;
 }
 
-bool AppDir::writeConfigText(const QString& text)
+bool AppDir::writeConfigText(const QString& text) { return writeConfigBytes(toGb2312(text)); }
+
+bool AppDir::writeConfigBytes(const QByteArray& bytes)
 {
-    QFile file(filePath(QStringLiteral("Config.ini")));
-    if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate))
-        return false;
-    const QByteArray bytes = gb2312()->fromUnicode(text);
-    return file.write(bytes) == bytes.size();
+    return writeFileBytes(filePath(QStringLiteral("Config.ini")), bytes);
 }
 
 QString AppDir::configValue(const QString& key) const
@@ -135,7 +135,10 @@ QStringList AppDir::configKeys() const
     return settings.allKeys();
 }
 
-QByteArray AppDir::configBytes() const { return readAll(filePath(QStringLiteral("Config.ini"))); }
+QByteArray AppDir::configBytes() const
+{
+    return readFileBytes(filePath(QStringLiteral("Config.ini")));
+}
 
 QByteArray AppDir::mainProgramScript(const QString& tag)
 {
@@ -189,10 +192,21 @@ static qint64 readPeakRssKb(qint64 pid)
 
 UpdaterRun AppDir::runUpdater(int timeoutMs, bool measureMemory)
 {
+    RunOptions options;
+    options.timeoutMs = timeoutMs;
+    options.measureMemory = measureMemory;
+    return runUpdater(options);
+}
+
+UpdaterRun AppDir::runUpdater(const RunOptions& options)
+{
     UpdaterRun run;
-    run.logOffset = QFileInfo(filePath(QStringLiteral("updatetarvillogs.txt"))).size();
+    run.logOffset = QFileInfo(filePath(logFile())).size();
     QProcess process;
-    process.setProgram(updaterPath());
+    QStringList command = options.wrapper;
+    command.append(updaterPath());
+    process.setProgram(command.takeFirst());
+    process.setArguments(command);
     process.setWorkingDirectory(workingDirectory());
     // Files, not pipes: the main program inherits these and writes after the updater
     // has gone, when a pipe would have no reader.
@@ -201,6 +215,10 @@ UpdaterRun AppDir::runUpdater(int timeoutMs, bool measureMemory)
     process.setStandardErrorFile(m_root.filePath(QStringLiteral("updater.err")), QIODevice::Append);
     QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
     environment.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
+    // Every server of the tests is on 127.0.0.1: no proxy of the caller's may get between.
+    for (const char* name : { "http_proxy", "HTTP_PROXY", "all_proxy", "ALL_PROXY" })
+        environment.remove(QString::fromLatin1(name));
+    environment.insert(options.environment);
     process.setProcessEnvironment(environment);
 
     qRegisterMetaType<QProcess::ExitStatus>("QProcess::ExitStatus");
@@ -211,14 +229,23 @@ UpdaterRun AppDir::runUpdater(int timeoutMs, bool measureMemory)
     if (!process.waitForStarted(10000))
         return run;
 
+    const qint64 pid = process.processId();
+    const bool killing = options.killAfterMs >= 0 || options.killWhen;
     QTimer poll;
-    if (measureMemory) {
-        const qint64 pid = process.processId();
-        QObject::connect(&poll, &QTimer::timeout,
-            [&run, pid] { run.peakRssKb = qMax(run.peakRssKb, readPeakRssKb(pid)); });
-        poll.start(10);
-    }
-    run.finished = finished.wait(timeoutMs);
+    QObject::connect(&poll, &QTimer::timeout, [&] {
+        if (options.measureMemory)
+            run.peakRssKb = qMax(run.peakRssKb, readPeakRssKb(pid));
+        if (!killing || run.killed || process.state() != QProcess::Running)
+            return;
+        const bool due = options.killAfterMs >= 0 && clock.elapsed() >= options.killAfterMs;
+        if (due || (options.killWhen && options.killWhen())) {
+            run.killed = true;
+            process.kill();
+        }
+    });
+    if (killing || options.measureMemory)
+        poll.start(killing ? 1 : 10);
+    run.finished = finished.wait(options.timeoutMs);
     poll.stop();
     run.elapsedMs = clock.elapsed();
     if (!run.finished) {
@@ -231,9 +258,14 @@ UpdaterRun AppDir::runUpdater(int timeoutMs, bool measureMemory)
     return run;
 }
 
+QByteArray AppDir::errorOutput() const
+{
+    return readFileBytes(m_root.filePath(QStringLiteral("updater.err")));
+}
+
 QByteArray AppDir::logBytes(qint64 from) const
 {
-    return readAll(filePath(QStringLiteral("updatetarvillogs.txt"))).mid(int(from));
+    return readFileBytes(filePath(logFile())).mid(int(from));
 }
 
 QList<LogLine> AppDir::logLines(qint64 from) const { return parseLog(logBytes(from)); }
@@ -246,9 +278,19 @@ QStringList AppDir::logMessages(qint64 from) const
     return messages;
 }
 
+QStringList AppDir::debugMessages(qint64 from) const
+{
+    QStringList messages;
+    for (const LogLine& line : logLines(from)) {
+        if (line.label == QLatin1String("Debug:"))
+            messages.append(line.message);
+    }
+    return messages;
+}
+
 QList<MainProgramStart> AppDir::mainProgramStarts() const
 {
-    const QStringList lines = nonEmptyLines(readAll(filePath(startRecordFile())));
+    const QStringList lines = nonEmptyLines(readFileBytes(filePath(startRecordFile())));
     QList<MainProgramStart> starts;
     for (int i = 0; i + 3 < lines.size(); i += 4) {
         MainProgramStart start;
@@ -284,18 +326,34 @@ QStringList AppDir::releaseMainProgram(int timeoutMs)
     release.close();
     const QDeadlineTimer deadline(timeoutMs);
     while (true) {
-        const QStringList tags = nonEmptyLines(readAll(filePath(outlivedFile())));
+        const QStringList tags = nonEmptyLines(readFileBytes(filePath(outlivedFile())));
         if ((!tags.isEmpty() && tags.size() >= mainProgramStarts().size()) || deadline.hasExpired())
             return tags;
         QTest::qWait(20);
     }
 }
 
-void verifyHandedOverOnce(AppDir& app, const UpdaterRun& run, const QString& tag)
+bool messageMatches(const QString& message, const QString& expected)
 {
-    QVERIFY2(run.finished, "the updater did not exit in time");
+    if (expected.endsWith(QLatin1Char('*')))
+        return message.startsWith(expected.chopped(1));
+    return message == expected;
+}
+
+void verifyNormalExit(const AppDir& app, const UpdaterRun& run)
+{
+    QVERIFY2(run.finished,
+        qPrintable("the updater did not exit in time; its standard error:\n"
+            + QString::fromLocal8Bit(app.errorOutput())));
     QCOMPARE(run.exitStatus, QProcess::NormalExit);
     QCOMPARE(run.exitCode, 0);
+}
+
+void verifyHandedOverOnce(AppDir& app, const UpdaterRun& run, const QString& tag)
+{
+    verifyNormalExit(app, run);
+    if (QTest::currentTestFailed())
+        return;
     QVERIFY(!QFileInfo::exists(app.filePath(QStringLiteral("update"))));
     QCOMPARE(app.configValue(QStringLiteral("AppModel/model")), QStringLiteral("1"));
     QVERIFY2(app.waitForStarts(1), "the main program was not started");

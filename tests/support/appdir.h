@@ -1,13 +1,18 @@
 #ifndef APPDIR_H
 #define APPDIR_H
 
+#include "files.h"
+
 #include <QByteArray>
 #include <QList>
 #include <QPair>
 #include <QProcess>
+#include <QProcessEnvironment>
 #include <QString>
 #include <QStringList>
 #include <QTemporaryDir>
+
+#include <functional>
 
 // One line of the updater's log, split into its fields.
 struct LogLine {
@@ -25,9 +30,25 @@ struct MainProgramStart {
     QString workingDirectory; // physical path
 };
 
+// How a run of the updater is started and when it is cut short.
+struct RunOptions {
+    // Command put in front of the updater: another user, a resource limit, a mount.
+    QStringList wrapper;
+    // Extra environment for the updater (and whatever the wrapper starts).
+    QProcessEnvironment environment;
+    int timeoutMs = 30000;
+    // Polls the updater's VmHWM while it runs (meaningful without a wrapper only).
+    bool measureMemory = false;
+    // SIGKILL this long after the start; negative: never.
+    int killAfterMs = -1;
+    // Polled about once a millisecond while the updater runs; true kills it (SIGKILL).
+    std::function<bool()> killWhen;
+};
+
 // The outcome of one updater run.
 struct UpdaterRun {
     bool finished = false; // false: killed at the time limit
+    bool killed = false; // killed on purpose by killAfterMs or killWhen
     int exitCode = -1;
     QProcess::ExitStatus exitStatus = QProcess::CrashExit;
     qint64 elapsedMs = 0;
@@ -54,9 +75,10 @@ public:
     QString workingDirectory() const; // where the updater is started from
     QString updaterPath() const;
 
-    // Config.ini in GB2312, from keys such as "Version/PROGRAM", or as raw text.
+    // Config.ini in GB2312, from keys such as "Version/PROGRAM" or from text; or any bytes.
     bool writeConfig(const Values& values);
     bool writeConfigText(const QString& text);
+    bool writeConfigBytes(const QByteArray& bytes);
     QString configValue(const QString& key) const;
     QStringList configKeys() const;
     QByteArray configBytes() const;
@@ -71,13 +93,16 @@ public:
     void resetMainProgramRecords();
 
     // Runs the updater from workingDirectory() and waits, with the event loop running,
-    // until it exits or `timeoutMs` passes (then it is killed). With `measureMemory` its
-    // VmHWM is polled while it runs.
+    // until it exits or the time limit passes (then it is killed).
+    UpdaterRun runUpdater(const RunOptions& options);
     UpdaterRun runUpdater(int timeoutMs = 30000, bool measureMemory = false);
+    // What the runs wrote to their standard error, for failure messages.
+    QByteArray errorOutput() const;
 
     // The log from byte `from` on (a run's logOffset gives that run's lines alone).
     QList<LogLine> logLines(qint64 from = 0) const;
     QStringList logMessages(qint64 from = 0) const; // message texts, in order
+    QStringList debugMessages(qint64 from = 0) const; // those of the "Debug:" lines only
     QByteArray logBytes(qint64 from = 0) const;
 
     QList<MainProgramStart> mainProgramStarts() const;
@@ -87,6 +112,7 @@ public:
     // appended to "outlived"; returns the tags found there.
     QStringList releaseMainProgram(int timeoutMs = 10000);
 
+    static QString logFile() { return QStringLiteral("updatetarvillogs.txt"); }
     static QString startRecordFile() { return QStringLiteral("started.txt"); }
     static QString outlivedFile() { return QStringLiteral("outlived"); }
     static QString releaseFile() { return QStringLiteral("go"); }
@@ -96,9 +122,18 @@ private:
     bool m_valid = false;
 };
 
+// Files the fake main program and the updater itself write in the application directory.
+QStringList runArtefacts();
+
 // Splits the raw bytes of the log into lines (CR LF ends a line; a bare LF inside a
 // message does not) and the lines into fields.
 QList<LogLine> parseLog(const QByteArray& bytes);
+
+// Whether a log message is `expected`, or begins with it where it ends in "*".
+bool messageMatches(const QString& message, const QString& expected);
+
+// QtTest checks: the run ended by itself, normally, with exit code 0.
+void verifyNormalExit(const AppDir& app, const UpdaterRun& run);
 
 // QtTest checks of what every run must leave behind: a normal exit with code 0, update/
 // gone, AppModel/model set, and exactly one main program (the script tagged `tag`),
@@ -109,5 +144,8 @@ void verifyHandedOverOnce(
 
 // Waits, with the event loop running, until `path` exists.
 bool waitForFile(const QString& path, int timeoutMs);
+
+// Text in GB2312, the encoding Config.ini is shared in.
+QByteArray toGb2312(const QString& text);
 
 #endif // APPDIR_H

@@ -1,6 +1,8 @@
 #ifndef NGINXSERVER_H
 #define NGINXSERVER_H
 
+#include "release.h"
+
 #include <QProcess>
 #include <QString>
 #include <QStringList>
@@ -57,6 +59,19 @@ private:
     std::unique_ptr<QProcess> m_process;
     quint16 m_port = 0;
     QString m_error;
+};
+
+// A release tree in a temporary directory and the nginx that serves it.
+struct ReleaseSite {
+    QTemporaryDir dir;
+    Release release { dir.path() };
+    NginxServer nginx;
+
+    // See nginx.errorString() when it fails.
+    bool start(const NginxServer::Options& options = NginxServer::Options())
+    {
+        return dir.isValid() && nginx.start(dir.path(), options);
+    }
 };
 
 // A port on 127.0.0.1 that was free a moment ago: bound to port 0, read and released.

@@ -2,77 +2,35 @@
 
 #include <QDir>
 #include <QDirIterator>
-#include <QElapsedTimer>
 #include <QFile>
 #include <QFileInfo>
 #include <QRegularExpression>
 #include <QSet>
-#include <QSignalSpy>
+#include <QStandardPaths>
 #include <QTemporaryDir>
-#include <QTemporaryFile>
 #include <QTest>
 #include <QTextCodec>
-#include <QTimer>
 
 #include <pwd.h>
 #include <unistd.h>
 
-FaultRunResult runUpdaterWith(AppDir& app, const FaultRun& options)
+bool canRunAsNobody()
 {
-    FaultRunResult result;
-    QProcess process;
-    QStringList command = options.wrapper;
-    command.append(app.updaterPath());
-    process.setProgram(command.takeFirst());
-    process.setArguments(command);
-    process.setWorkingDirectory(app.workingDirectory());
-    // Files, not pipes: the main program inherits them and may write after the updater is gone.
-    process.setStandardOutputFile(
-        app.rootPath() + QStringLiteral("/updater.out"), QIODevice::Append);
-    process.setStandardErrorFile(
-        app.rootPath() + QStringLiteral("/updater.err"), QIODevice::Append);
-    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
-    environment.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
-    environment.insert(options.environment);
-    process.setProcessEnvironment(environment);
-
-    qRegisterMetaType<QProcess::ExitStatus>("QProcess::ExitStatus");
-    QSignalSpy finished(&process, SIGNAL(finished(int, QProcess::ExitStatus)));
-    QElapsedTimer clock;
-    clock.start();
-    process.start();
-    if (!process.waitForStarted(10000))
-        return result;
-
-    QTimer poll;
-    QObject::connect(&poll, &QTimer::timeout, [&] {
-        if (result.killed || process.state() != QProcess::Running)
-            return;
-        const bool due = options.killAfterMs >= 0 && clock.elapsed() >= options.killAfterMs;
-        if (due || (options.killWhen && options.killWhen())) {
-            result.killed = true;
-            process.kill();
-        }
-    });
-    if (options.killAfterMs >= 0 || options.killWhen)
-        poll.start(1);
-    result.run.finished = finished.wait(options.timeoutMs);
-    poll.stop();
-    result.run.elapsedMs = clock.elapsed();
-    if (!result.run.finished) {
-        process.kill();
-        process.waitForFinished(5000);
-        return result;
-    }
-    result.run.exitCode = process.exitCode();
-    result.run.exitStatus = process.exitStatus();
-    return result;
+    return ::geteuid() == 0 && !QStandardPaths::findExecutable(QStringLiteral("setpriv")).isEmpty();
 }
 
 QStringList asNobody()
 {
     return { QStringLiteral("setpriv"), QStringLiteral("--reuid=nobody"),
         QStringLiteral("--regid=nogroup"), QStringLiteral("--clear-groups"), QStringLiteral("--") };
+}
+
+UpdaterRun runAsNobody(AppDir& app, int timeoutMs)
+{
+    RunOptions options;
+    options.wrapper = asNobody();
+    options.timeoutMs = timeoutMs;
+    return app.runUpdater(options);
 }
 
 static bool nobodyIds(uid_t* uid, gid_t* gid)
@@ -92,6 +50,23 @@ bool chownToNobody(const QString& path)
     return nobodyIds(&uid, &gid) && ::lchown(QFile::encodeName(path).constData(), uid, gid) == 0;
 }
 
+// The temporary directory is created for its owner only.
+static bool openRoot(AppDir& app)
+{
+    return QFile::setPermissions(app.rootPath(),
+        QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner | QFile::ReadGroup | QFile::ExeGroup
+            | QFile::ReadOther | QFile::ExeOther);
+}
+
+bool openToEveryone(AppDir& app)
+{
+    return openRoot(app)
+        && QFile::setPermissions(app.path(),
+            QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner | QFile::ReadGroup
+                | QFile::WriteGroup | QFile::ExeGroup | QFile::ReadOther | QFile::WriteOther
+                | QFile::ExeOther);
+}
+
 bool giveToNobody(AppDir& app)
 {
     // The fake main program records itself next to its script; as nobody it can do so only
@@ -107,11 +82,7 @@ bool giveToNobody(AppDir& app)
         QDirIterator::Subdirectories);
     while (it.hasNext())
         ok = chownToNobody(it.next()) && ok;
-    // The temporary directory is created for its owner only.
-    return ok
-        && QFile::setPermissions(app.rootPath(),
-            QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner | QFile::ReadGroup
-                | QFile::ExeGroup | QFile::ReadOther | QFile::ExeOther);
+    return ok && openRoot(app);
 }
 
 static QString settingText(const QSettings& settings, const QString& key)
@@ -189,12 +160,6 @@ QString describeDifference(const TreeSnapshot& expected, const TreeSnapshot& act
     return lines.join(QLatin1Char('\n'));
 }
 
-QStringList runArtefacts()
-{
-    return { QStringLiteral("updatetarvillogs.txt"), AppDir::startRecordFile(),
-        AppDir::outlivedFile(), AppDir::releaseFile() };
-}
-
 QStringList logMessagesFrom(const AppDir& app, int logFrom)
 {
     return app.logMessages().mid(logFrom);
@@ -212,9 +177,9 @@ int indexOfMessage(const QStringList& messages, const QString& pattern)
 
 void verifyRunHandedOver(AppDir& app, const UpdaterRun& run, int logFrom, int startsBefore)
 {
-    QVERIFY2(run.finished, "the updater did not exit in time");
-    QCOMPARE(run.exitStatus, QProcess::NormalExit);
-    QCOMPARE(run.exitCode, 0);
+    verifyNormalExit(app, run);
+    if (QTest::currentTestFailed())
+        return;
     const QStringList messages = logMessagesFrom(app, logFrom);
     QVERIFY2(messages.count(QStringLiteral("\"Orbelan.exe\"")) == 1,
         qPrintable(messages.join(QLatin1Char('\n'))));
@@ -223,26 +188,6 @@ void verifyRunHandedOver(AppDir& app, const UpdaterRun& run, int logFrom, int st
     QCOMPARE(starts.size(), startsBefore + 1);
     QCOMPARE(starts.last().argumentCount, 1);
     QCOMPARE(starts.last().firstArgument, QString(""));
-}
-
-QByteArray readFileBytes(const QString& path)
-{
-    QFile file(path);
-    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
-}
-
-bool writeFileBytes(const QString& path, const QByteArray& bytes)
-{
-    QFile file(path);
-    return file.open(QIODevice::WriteOnly | QIODevice::Truncate)
-        && file.write(bytes) == bytes.size();
-}
-
-QByteArray archiveBytes(const QVector<ZipEntry>& entries)
-{
-    QTemporaryDir dir;
-    const QString path = dir.filePath(QStringLiteral("p.zip"));
-    return dir.isValid() && writeZip(path, entries) ? readFileBytes(path) : QByteArray();
 }
 
 QByteArray noise(int size, quint32 seed)

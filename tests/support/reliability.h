@@ -6,37 +6,19 @@
 
 #include <QByteArray>
 #include <QMap>
-#include <QProcessEnvironment>
 #include <QSettings>
 #include <QString>
 #include <QStringList>
 
-#include <functional>
-
-// How a fault-injection run of the real updater is started and when it is cut short.
-struct FaultRun {
-    // Command put in front of the updater: another user, a resource limit, a mount.
-    QStringList wrapper;
-    // Extra environment for the updater (and whatever the wrapper starts).
-    QProcessEnvironment environment;
-    int timeoutMs = 30000;
-    // SIGKILL this long after the start; negative: never.
-    int killAfterMs = -1;
-    // Polled about once a millisecond while the updater runs; true kills it (SIGKILL).
-    std::function<bool()> killWhen;
-};
-
-struct FaultRunResult {
-    UpdaterRun run;
-    bool killed = false; // killed on purpose by killAfterMs or killWhen
-};
-
-// Runs the updater of `app` from its working directory like AppDir::runUpdater, with the
-// event loop running, but through `options.wrapper` and with the kill options above.
-FaultRunResult runUpdaterWith(AppDir& app, const FaultRun& options);
-
+// Whether asNobody() can work here: it takes root and setpriv.
+bool canRunAsNobody();
 // Prefix that runs a command as user nobody, group nogroup, without supplementary groups.
 QStringList asNobody();
+// Runs the updater of `app` as nobody, like AppDir::runUpdater.
+UpdaterRun runAsNobody(AppDir& app, int timeoutMs);
+// Lets a run as nobody use the installation while root keeps owning every file in it: the
+// root becomes searchable and the application directory writable for everyone.
+bool openToEveryone(AppDir& app);
 // Hands the whole temporary tree of `app` to nobody and opens its root to others, so a
 // run as nobody can use the installation while root keeps full access.
 bool giveToNobody(AppDir& app);
@@ -59,18 +41,10 @@ TreeSnapshot snapshotTree(const QString& dir, const QStringList& ignore = QStrin
 // What differs between two snapshots, one line per path, for failure messages.
 QString describeDifference(const TreeSnapshot& expected, const TreeSnapshot& actual);
 
-// Files the fake main program and the updater itself write in the application directory.
-QStringList runArtefacts();
-
 // The hand-over of one run: a normal exit, the quoted program line once in this run's part
 // of the log (`logFrom` = number of log lines before the run) and exactly one new start of
 // the fake main program, with one empty argument. QtTest checks.
 void verifyRunHandedOver(AppDir& app, const UpdaterRun& run, int logFrom, int startsBefore);
-
-// Bytes of an archive built from `entries`.
-QByteArray archiveBytes(const QVector<ZipEntry>& entries);
-QByteArray readFileBytes(const QString& path);
-bool writeFileBytes(const QString& path, const QByteArray& bytes);
 
 // `size` bytes that deflate cannot shrink, different for each `seed`.
 QByteArray noise(int size, quint32 seed);

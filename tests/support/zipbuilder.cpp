@@ -1,9 +1,14 @@
 #include "zipbuilder.h"
 
+#include "files.h"
+
+#include <quazip/quacrc32.h>
 #include <quazip/quazip.h>
 #include <quazip/quazipfile.h>
 #include <quazip/quazipnewinfo.h>
 
+#include <QDataStream>
+#include <QTemporaryDir>
 #include <QTextCodec>
 
 static quint32 unixMode(const ZipEntry& entry)
@@ -52,4 +57,53 @@ bool writeZip(const QString& path, const QVector<ZipEntry>& entries)
     }
     zip.close();
     return zip.getZipError() == ZIP_OK;
+}
+
+QByteArray archiveBytes(const QVector<ZipEntry>& entries)
+{
+    QTemporaryDir dir;
+    const QString path = dir.filePath(QStringLiteral("p.zip"));
+    return dir.isValid() && writeZip(path, entries) ? readFileBytes(path) : QByteArray();
+}
+
+quint32 zipCrc32(const QByteArray& data)
+{
+    QuaCrc32 crc;
+    crc.update(data);
+    return crc.value();
+}
+
+QByteArray declaredSizesZip(const DeclaredSizes& entries)
+{
+    QByteArray local;
+    QByteArray central;
+    QDataStream localOut(&local, QIODevice::WriteOnly);
+    QDataStream centralOut(&central, QIODevice::WriteOnly);
+    localOut.setByteOrder(QDataStream::LittleEndian);
+    centralOut.setByteOrder(QDataStream::LittleEndian);
+    const QByteArray data("x");
+    const quint32 crc = zipCrc32(data);
+    for (const auto& entry : entries) {
+        const quint32 offset = quint32(local.size());
+        localOut << quint32(0x04034b50) << quint16(45) << quint16(0) << quint16(0) << quint16(0)
+                 << quint16(0x21) << crc << quint32(data.size()) << quint32(data.size())
+                 << quint16(entry.first.size()) << quint16(0);
+        localOut.writeRawData(entry.first.constData(), entry.first.size());
+        localOut.writeRawData(data.constData(), data.size());
+        // Made by Unix (version 4.5); the compressed size is real, the uncompressed one
+        // (0xffffffff) is in the zip64 extra field that follows the name.
+        centralOut << quint32(0x02014b50) << quint16(45 | 3 << 8) << quint16(45) << quint16(0)
+                   << quint16(0) << quint16(0) << quint16(0x21) << crc << quint32(data.size())
+                   << quint32(0xffffffff) << quint16(entry.first.size()) << quint16(12)
+                   << quint16(0) << quint16(0) << quint16(0) << quint32(0100644u << 16) << offset;
+        centralOut.writeRawData(entry.first.constData(), entry.first.size());
+        centralOut << quint16(0x0001) << quint16(8) << quint64(entry.second);
+    }
+    QByteArray end;
+    QDataStream endOut(&end, QIODevice::WriteOnly);
+    endOut.setByteOrder(QDataStream::LittleEndian);
+    endOut << quint32(0x06054b50) << quint16(0) << quint16(0) << quint16(entries.size())
+           << quint16(entries.size()) << quint32(central.size()) << quint32(local.size())
+           << quint16(0);
+    return local + central + end;
 }

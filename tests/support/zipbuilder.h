@@ -3,6 +3,7 @@
 
 #include <QByteArray>
 #include <QFile>
+#include <QPair>
 #include <QString>
 #include <QVector>
 
@@ -21,7 +22,8 @@ struct ZipEntry {
     }
     static ZipEntry file(const QString& name, const QByteArray& data = QByteArray())
     {
-        return ZipEntry { name, data.isNull() ? name.toUtf8() : data, File, defaultPermissions(), {} };
+        return ZipEntry { name, data.isNull() ? name.toUtf8() : data, File, defaultPermissions(),
+            {} };
     }
     static ZipEntry directory(const QString& name)
     {
@@ -38,5 +40,16 @@ struct ZipEntry {
 
 // Writes the entries, in order, into a new deflate-compressed archive at `path`.
 bool writeZip(const QString& path, const QVector<ZipEntry>& entries);
+// The bytes of such an archive; empty when it could not be built.
+QByteArray archiveBytes(const QVector<ZipEntry>& entries);
+
+// The CRC-32 a zip header records for `data`.
+quint32 zipCrc32(const QByteArray& data);
+
+// Entry names with the uncompressed sizes their headers declare.
+using DeclaredSizes = QVector<QPair<QByteArray, quint64>>;
+// A stored archive whose central directory declares the given uncompressed sizes, each
+// through a zip64 extra field, whatever the entries hold (one byte each): a bomb on paper.
+QByteArray declaredSizesZip(const DeclaredSizes& entries);
 
 #endif // ZIPBUILDER_H

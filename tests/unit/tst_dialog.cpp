@@ -2,7 +2,8 @@
 // close button, when the window is shown and which logo it shows. The version API is a
 // FaultServer on 127.0.0.1; each test runs in its own application directory.
 
-#include "faultserver.h"
+#include "dialogfixture.h"
+#include "release.h"
 #include "updatetarvildialog.h"
 
 #include <QApplication>
@@ -14,18 +15,14 @@
 #include <QProgressBar>
 #include <QPushButton>
 #include <QScreen>
-#include <QTemporaryDir>
 #include <QVBoxLayout>
 #include <QtTest>
 
-#include <functional>
-#include <memory>
-
 namespace {
 
-const QString programQuestion = QStringLiteral("/client/verProgram.php");
-const QString databaseQuestion = QStringLiteral("/client/verDll.php");
-const QString programPackage = QStringLiteral("/client/program/orbelan.zip");
+const QString programQuestion = Release::programVersionPath();
+const QString databaseQuestion = Release::databaseVersionPath();
+const QString programPackage = Release::programPackagePath();
 
 // The form's style sheets, verbatim: what the user sees depends on every character.
 const QString sheetPanel = QStringLiteral("border-image: url(:/images/beijing.jpg);");
@@ -46,25 +43,6 @@ const QString sheetProgress = QStringLiteral(
 const QString sheetText = QStringLiteral(
     "border-image: url(:);\nfont: 75 18pt \"微软雅黑\";\ncolor: rgb(255, 255, 255);");
 const QString sheetAlternativeLogo = QStringLiteral("border-image: url(:/images/vantrellogo.png);");
-
-const QString contactLine = QStringLiteral("QQ 800-820-8820");
-
-// Runs the application's event loop as the entry point does and returns its exit code;
-// -99 when nothing ended it within the limit. The timers die with the call, so no stray
-// exit reaches a later test.
-int runEventLoop(int limitMs, const std::function<void()>& atStart = {})
-{
-    QTimer limit;
-    limit.setSingleShot(true);
-    QObject::connect(&limit, &QTimer::timeout, [] { QCoreApplication::exit(-99); });
-    limit.start(limitMs);
-    QTimer start;
-    start.setSingleShot(true);
-    if (atStart)
-        QObject::connect(&start, &QTimer::timeout, atStart);
-    start.start(0);
-    return QApplication::exec();
-}
 
 // Where the window belongs: centred on the desktop with one screen, otherwise on a
 // rectangle of screen 0's size at the origin; integer division truncating toward zero.
@@ -167,64 +145,14 @@ private slots:
     void recieveResultStartsRunAgain();
 
 private:
-    void writeConfig(const QMap<QString, QString>& changes = {}, const QStringList& omit = {});
-    QString configPath() const { return m_dir->filePath(QStringLiteral("Config.ini")); }
+    FaultServer& server() const { return m_fixture.server(); }
 
-    std::unique_ptr<QTemporaryDir> m_dir;
-    std::unique_ptr<FaultServer> m_server;
-    QString m_previousDir;
+    DialogFixture m_fixture;
 };
 
-void TestDialog::init()
-{
-    m_previousDir = QDir::currentPath();
-    m_dir = std::make_unique<QTemporaryDir>();
-    QVERIFY(m_dir->isValid());
-    QVERIFY(QDir::setCurrent(m_dir->path()));
-    m_server = std::make_unique<FaultServer>();
-    QVERIFY(m_server->start());
-    // Unless a test says otherwise the program question is left unanswered, so the run
-    // stays at its first step.
-    m_server->setBehaviour(programQuestion, FaultServer::silent());
-    writeConfig();
-}
+void TestDialog::init() { m_fixture.setUp(); }
 
-void TestDialog::cleanup()
-{
-    m_server.reset();
-    QDir::setCurrent(m_previousDir);
-    m_dir.reset();
-}
-
-// Config.ini with working defaults; `changes` sets "Section/Key" values, `omit` leaves keys out.
-void TestDialog::writeConfig(const QMap<QString, QString>& changes, const QStringList& omit)
-{
-    QMap<QString, QString> values {
-        { QStringLiteral("Server/ApiUrl"), m_server->baseUrl() },
-        { QStringLiteral("Server/PackageUrl"), m_server->baseUrl() },
-        { QStringLiteral("Server/TimeoutMs"), QStringLiteral("60000") },
-        { QStringLiteral("Version/PROGRAM"), QStringLiteral("1.000") },
-        { QStringLiteral("Version/DATABASE"), QStringLiteral("1.000") },
-        { QStringLiteral("ContactUs/Contact1"), contactLine },
-    };
-    for (auto it = changes.begin(); it != changes.end(); ++it)
-        values.insert(it.key(), it.value());
-    for (const QString& key : omit)
-        values.remove(key);
-
-    QMap<QString, QStringList> sections;
-    for (auto it = values.begin(); it != values.end(); ++it) {
-        const QString section = it.key().section(QLatin1Char('/'), 0, 0);
-        sections[section].append(
-            it.key().section(QLatin1Char('/'), 1) + QLatin1Char('=') + it.value());
-    }
-    QByteArray text;
-    for (auto it = sections.begin(); it != sections.end(); ++it)
-        text += ('[' + it.key() + "]\n" + it.value().join(QLatin1Char('\n')) + "\n\n").toUtf8();
-    QFile file(configPath());
-    QVERIFY(file.open(QIODevice::WriteOnly | QIODevice::Truncate));
-    QCOMPARE(file.write(text), qint64(text.size()));
-}
+void TestDialog::cleanup() { m_fixture.tearDown(); }
 
 void TestDialog::windowStartsHiddenFramelessAndTranslucent()
 {
@@ -378,7 +306,8 @@ void TestDialog::textsAfterConstruction()
     // The program question has replaced the form's text before the constructor returned.
     QCOMPARE(dialog.findChild<QLabel*>(QStringLiteral("label_text"))->text(),
         QStringLiteral("获取服务器最新版本号"));
-    QCOMPARE(dialog.findChild<QLabel*>(QStringLiteral("label_ContactUs"))->text(), contactLine);
+    QCOMPARE(dialog.findChild<QLabel*>(QStringLiteral("label_ContactUs"))->text(),
+        DialogFixture::contactLine());
     QCOMPARE(dialog.findChild<QLabel*>(QStringLiteral("label_title"))->text(), QString());
     QCOMPARE(dialog.findChild<QLabel*>(QStringLiteral("label_logo"))->text(), QString());
     QCOMPARE(dialog.findChild<QPushButton*>(QStringLiteral("pushButton_exit"))->text(), QString());
@@ -429,8 +358,8 @@ void TestDialog::slotTableOrder()
 void TestDialog::programQuestionCarriesOneFormContentType()
 {
     UpdateTarvilDialog dialog;
-    QTRY_COMPARE(m_server->requestCount(programQuestion), 1);
-    const FaultServer::Request question = m_server->requestsFor(programQuestion).first();
+    QTRY_COMPARE(server().requestCount(programQuestion), 1);
+    const FaultServer::Request question = server().requestsFor(programQuestion).first();
     QCOMPARE(question.method, QByteArray("GET"));
     QCOMPARE(question.headerValues("Content-Type"),
         QList<QByteArray>({ "application/x-www-form-urlencoded" }));
@@ -536,7 +465,7 @@ void TestDialog::dragFollowsLeftButtonOnly()
 
 void TestDialog::closeButtonEndsEventLoopWithZero()
 {
-    QFile config(configPath());
+    QFile config(m_fixture.configPath());
     QVERIFY(config.open(QIODevice::ReadOnly));
     const QByteArray configBefore = config.readAll();
     config.close();
@@ -550,7 +479,7 @@ void TestDialog::closeButtonEndsEventLoopWithZero()
     const int code = runEventLoop(10000, [close] { QTest::mouseClick(close, Qt::LeftButton); });
     QCOMPARE(code, 0);
     // Quitting is all it does: no hand-over, nothing written.
-    QVERIFY(QFileInfo(m_dir->filePath(QStringLiteral("update"))).isDir());
+    QVERIFY(QFileInfo(m_fixture.filePath(QStringLiteral("update"))).isDir());
     QVERIFY(config.open(QIODevice::ReadOnly));
     QCOMPARE(config.readAll(), configBefore);
     QVERIFY(dialog.isVisible());
@@ -567,7 +496,7 @@ void TestDialog::updateShowsCentredWindowWithConfiguredLogo_data()
 
     const QString programText = QStringLiteral("正在升级主程序...1.001");
     const QString databaseText = QStringLiteral("正在升级配置文件...1.001");
-    const QString databasePackage = QStringLiteral("/client/dll/v1.001.zip");
+    const QString databasePackage = Release::databasePackagePath(QStringLiteral("1.001"));
 
     QTest::newRow("program update, Logo/Type 1: alternative logo")
         << QByteArray("1.001") << QByteArray() << "1" << sheetAlternativeLogo << programText
@@ -593,14 +522,14 @@ void TestDialog::updateShowsCentredWindowWithConfiguredLogo()
     QFETCH(QString, expectedText);
     QFETCH(QString, packagePath);
 
-    m_server->setBehaviour(programQuestion, FaultServer::ok(programAnswer, "text/html"));
-    m_server->setBehaviour(databaseQuestion, FaultServer::ok(databaseAnswer, "text/html"));
+    server().setBehaviour(programQuestion, FaultServer::ok(programAnswer, "text/html"));
+    server().setBehaviour(databaseQuestion, FaultServer::ok(databaseAnswer, "text/html"));
     // The package never arrives, so the run stays where the window has just been shown.
-    m_server->setBehaviour(packagePath, FaultServer::silent());
+    server().setBehaviour(packagePath, FaultServer::silent());
     if (logoType.isNull())
-        writeConfig({}, { QStringLiteral("Logo/Type") });
+        m_fixture.writeConfig({}, { QStringLiteral("Logo/Type") });
     else
-        writeConfig({ { QStringLiteral("Logo/Type"), logoType } });
+        m_fixture.writeConfig({ { QStringLiteral("Logo/Type"), logoType } });
 
     UpdateTarvilDialog dialog;
     ShowWatcher watcher(&dialog);
@@ -616,21 +545,21 @@ void TestDialog::updateShowsCentredWindowWithConfiguredLogo()
     QCOMPARE(dialog.pos(), centredOnDesktop(QSize(1000, 700)));
     QCOMPARE(logo->styleSheet(), expectedLogo);
     QCOMPARE(dialog.findChild<QLabel*>(QStringLiteral("label_text"))->text(), expectedText);
-    QTRY_COMPARE(m_server->requestCount(packagePath), 1);
+    QTRY_COMPARE(server().requestCount(packagePath), 1);
 }
 
 void TestDialog::noUpdateNeverShowsWindowAndQuits()
 {
-    m_server->setBehaviour(programQuestion, FaultServer::ok("1.000", "text/html"));
-    m_server->setBehaviour(databaseQuestion, FaultServer::ok("1.000", "text/html"));
-    writeConfig({ { QStringLiteral("Logo/Type"), QStringLiteral("1") } });
+    server().setBehaviour(programQuestion, FaultServer::ok("1.000", "text/html"));
+    server().setBehaviour(databaseQuestion, FaultServer::ok("1.000", "text/html"));
+    m_fixture.writeConfig({ { QStringLiteral("Logo/Type"), QStringLiteral("1") } });
 
     UpdateTarvilDialog dialog;
     ShowWatcher watcher(&dialog);
     const int code = runEventLoop(20000);
     QCOMPARE(code, 0);
-    QCOMPARE(m_server->requestCount(programQuestion), 1);
-    QCOMPARE(m_server->requestCount(databaseQuestion), 1);
+    QCOMPARE(server().requestCount(programQuestion), 1);
+    QCOMPARE(server().requestCount(databaseQuestion), 1);
     QCOMPARE(watcher.shows, 0);
     QVERIFY(!dialog.isVisible());
     QCOMPARE(dialog.findChild<QLabel*>(QStringLiteral("label_logo"))->styleSheet(), sheetLogo);
@@ -639,13 +568,13 @@ void TestDialog::noUpdateNeverShowsWindowAndQuits()
 void TestDialog::recieveResultStartsRunAgain()
 {
     UpdateTarvilDialog dialog;
-    QTRY_COMPARE(m_server->requestCount(programQuestion), 1);
+    QTRY_COMPARE(server().requestCount(programQuestion), 1);
     dialog.move(7, 9);
-    writeConfig({ { QStringLiteral("ContactUs/Contact1"), QStringLiteral("tel 123") } });
+    m_fixture.writeConfig({ { QStringLiteral("ContactUs/Contact1"), QStringLiteral("tel 123") } });
 
     QVERIFY(QMetaObject::invokeMethod(
         &dialog, "recieveResult", Q_ARG(int, 5), Q_ARG(QString, QStringLiteral("10.0.0.1"))));
-    QTRY_COMPARE(m_server->requestCount(programQuestion), 2);
+    QTRY_COMPARE(server().requestCount(programQuestion), 2);
     // It is a whole new start: settings read again, window centred again.
     QCOMPARE(dialog.findChild<QLabel*>(QStringLiteral("label_ContactUs"))->text(),
         QStringLiteral("tel 123"));

@@ -1,7 +1,9 @@
 // Package download in-process: the progress bar, the local package file in update/ and
 // the close button during a transfer. The servers are FaultServers on 127.0.0.1.
 
-#include "faultserver.h"
+#include "dialogfixture.h"
+#include "files.h"
+#include "release.h"
 #include "updatetarvildialog.h"
 
 #include <QApplication>
@@ -11,16 +13,14 @@
 #include <QProgressBar>
 #include <QPushButton>
 #include <QRandomGenerator>
-#include <QTemporaryDir>
 #include <QtTest>
 
-#include <functional>
 #include <memory>
 
 namespace {
 
-const QString programQuestion = QStringLiteral("/client/verProgram.php");
-const QString programPackage = QStringLiteral("/client/program/orbelan.zip");
+const QString programQuestion = Release::programVersionPath();
+const QString programPackage = Release::programPackagePath();
 const QString localPackage = QStringLiteral("update/orbelan.zip");
 
 QByteArray randomBytes(int size)
@@ -29,29 +29,6 @@ QByteArray randomBytes(int size)
     for (char& byte : bytes)
         byte = char(QRandomGenerator::global()->bounded(256));
     return bytes;
-}
-
-QByteArray fileContents(const QString& path)
-{
-    QFile file(path);
-    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
-}
-
-// Runs the application's event loop as the entry point does and returns its exit code;
-// -99 when nothing ended it within the limit. The timers die with the call, so no stray
-// exit reaches a later test.
-int runEventLoop(int limitMs, const std::function<void()>& atStart = {})
-{
-    QTimer limit;
-    limit.setSingleShot(true);
-    QObject::connect(&limit, &QTimer::timeout, [] { QCoreApplication::exit(-99); });
-    limit.start(limitMs);
-    QTimer start;
-    start.setSingleShot(true);
-    if (atStart)
-        QObject::connect(&start, &QTimer::timeout, atStart);
-    start.start(0);
-    return QApplication::exec();
 }
 
 } // namespace
@@ -73,49 +50,21 @@ private slots:
     void percentEncodedFileNameIsStoredDecoded();
 
 private:
-    // Config.ini of an installation at program 1.000; the server offers 1.001.
-    void writeConfig();
+    // The installation is at program 1.000; the server offers 1.001.
     void offerProgramUpdate(const FaultServer::Behaviour& package);
+    FaultServer& server() const { return m_fixture.server(); }
 
-    std::unique_ptr<QTemporaryDir> m_dir;
-    std::unique_ptr<FaultServer> m_server;
-    QString m_previousDir;
+    DialogFixture m_fixture;
 };
 
-void TestDownload::init()
-{
-    m_previousDir = QDir::currentPath();
-    m_dir = std::make_unique<QTemporaryDir>();
-    QVERIFY(m_dir->isValid());
-    QVERIFY(QDir::setCurrent(m_dir->path()));
-    m_server = std::make_unique<FaultServer>();
-    QVERIFY(m_server->start());
-    m_server->setBehaviour(programQuestion, FaultServer::silent());
-    writeConfig();
-}
+void TestDownload::init() { m_fixture.setUp(); }
 
-void TestDownload::cleanup()
-{
-    m_server.reset();
-    QDir::setCurrent(m_previousDir);
-    m_dir.reset();
-}
-
-void TestDownload::writeConfig()
-{
-    const QByteArray text = "[Server]\nApiUrl=" + m_server->baseUrl().toUtf8()
-        + "\nPackageUrl=" + m_server->baseUrl().toUtf8()
-        + "\nTimeoutMs=60000\n\n[Version]\nPROGRAM=1.000\nDATABASE=1.000\n\n"
-          "[ContactUs]\nContact1=QQ 800\n";
-    QFile file(m_dir->filePath(QStringLiteral("Config.ini")));
-    QVERIFY(file.open(QIODevice::WriteOnly | QIODevice::Truncate));
-    QCOMPARE(file.write(text), qint64(text.size()));
-}
+void TestDownload::cleanup() { m_fixture.tearDown(); }
 
 void TestDownload::offerProgramUpdate(const FaultServer::Behaviour& package)
 {
-    m_server->setBehaviour(programQuestion, FaultServer::ok("1.001", "text/html"));
-    m_server->setBehaviour(programPackage, package);
+    server().setBehaviour(programQuestion, FaultServer::ok("1.001", "text/html"));
+    server().setBehaviour(programPackage, package);
 }
 
 void TestDownload::progressBarTakesMaximumBeforeValue_data()
@@ -176,8 +125,8 @@ void TestDownload::progressBarFollowsServerLength()
     UpdateTarvilDialog dialog;
     auto* progress = dialog.findChild<QProgressBar*>(QStringLiteral("progressBar"));
     QVERIFY(progress);
-    QTRY_COMPARE(m_server->requestCount(programPackage), 1);
-    QTRY_COMPARE(m_server->requestsFor(programPackage).first().bodyBytesSent, qint64(600));
+    QTRY_COMPARE(server().requestCount(programPackage), 1);
+    QTRY_COMPARE(server().requestsFor(programPackage).first().bodyBytesSent, qint64(600));
     QTRY_COMPARE(progress->maximum(), maximum);
     if (maximum >= 0) {
         QTRY_COMPARE(progress->value(), 600);
@@ -192,7 +141,7 @@ void TestDownload::closeButtonDuringTransferQuitsAndKeepsPartialPackage()
     // 40000 bytes at 200 bytes per 40 ms: eight seconds of transfer.
     const QByteArray body = randomBytes(40000);
     offerProgramUpdate(FaultServer::trickle(body, 200, 40));
-    const QByteArray configBefore = fileContents(QStringLiteral("Config.ini"));
+    const QByteArray configBefore = readFileBytes(QStringLiteral("Config.ini"));
 
     auto dialog = std::make_unique<UpdateTarvilDialog>();
     auto* progress = dialog->findChild<QProgressBar*>(QStringLiteral("progressBar"));
@@ -208,19 +157,19 @@ void TestDownload::closeButtonDuringTransferQuitsAndKeepsPartialPackage()
     const qint64 reported = progress->value();
     QCOMPARE(code, 0);
     QVERIFY2(elapsed < 3000, qPrintable(QStringLiteral("took %1 ms").arg(elapsed)));
-    const FaultServer::Request transfer = m_server->requestsFor(programPackage).first();
+    const FaultServer::Request transfer = server().requestsFor(programPackage).first();
     QVERIFY(!transfer.responseComplete);
 
     // The entry point destroys the dialog after the loop; then the file is what stays.
     dialog.reset();
-    const QByteArray kept = fileContents(localPackage);
+    const QByteArray kept = readFileBytes(localPackage);
     QVERIFY2(kept.size() >= reported,
         qPrintable(QStringLiteral("%1 bytes on disk, %2 received").arg(kept.size()).arg(reported)));
     QVERIFY(kept.size() <= transfer.bodyBytesSent);
     QVERIFY(kept.size() < body.size());
     QCOMPARE(kept, body.left(kept.size()));
     // Nothing installed, recorded or handed over.
-    QCOMPARE(fileContents(QStringLiteral("Config.ini")), configBefore);
+    QCOMPARE(readFileBytes(QStringLiteral("Config.ini")), configBefore);
     QVERIFY(QFileInfo(QStringLiteral("update")).isDir());
 }
 
@@ -243,12 +192,12 @@ void TestDownload::leftoverPackageIsTruncatedNotAppended()
     QVERIFY(progress);
     QTRY_COMPARE(progress->value(), 300);
     // While open: whatever has reached the disk is the new package from its first byte.
-    const QByteArray whileOpen = fileContents(localPackage);
+    const QByteArray whileOpen = readFileBytes(localPackage);
     QVERIFY2(whileOpen.size() <= 300, qPrintable(QString::number(whileOpen.size())));
     QCOMPARE(whileOpen, body.left(whileOpen.size()));
 
     dialog.reset();
-    QCOMPARE(fileContents(localPackage), body.left(300));
+    QCOMPARE(readFileBytes(localPackage), body.left(300));
 }
 
 void TestDownload::percentEncodedFileNameIsStoredDecoded_data()
@@ -279,18 +228,18 @@ void TestDownload::percentEncodedFileNameIsStoredDecoded()
     const QByteArray body = randomBytes(500);
     FaultServer::Behaviour package = FaultServer::trickle(body, 200, 150);
     package.stallAfterBytes = 200;
-    m_server->setBehaviour(decodedPath, package);
+    server().setBehaviour(decodedPath, package);
 
     // The program question stays unanswered, so this download is the only one.
     auto dialog = std::make_unique<UpdateTarvilDialog>();
-    dialog->download(m_server->url(encodedPath));
+    dialog->download(server().url(encodedPath));
     const QString stored = QStringLiteral("update/") + storedName;
     QVERIFY2(QFileInfo(stored).isFile(), qPrintable(stored));
-    QTRY_COMPARE(m_server->requestCount(decodedPath), 1);
+    QTRY_COMPARE(server().requestCount(decodedPath), 1);
     QTRY_COMPARE(dialog->findChild<QProgressBar*>(QStringLiteral("progressBar"))->value(), 200);
 
     dialog.reset();
-    QCOMPARE(fileContents(stored), body.left(200));
+    QCOMPARE(readFileBytes(stored), body.left(200));
     // Nothing else landed in update/: the encoded form in particular is not a file.
     QCOMPARE(QDir(QStringLiteral("update")).entryList(QDir::Files | QDir::NoDotAndDotDot),
         QStringList { QFileInfo(stored).fileName() });

@@ -2,40 +2,25 @@
 // logMessageHandler writing, appending and failing in a temporary directory, from several
 // threads, and inside the real updater run as an unprivileged user.
 
+#include "appdir.h"
+#include "currentdir.h"
 #include "logmessagehandler.h"
+#include "reliability.h"
 
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
 #include <QLocale>
-#include <QProcess>
 #include <QRegularExpression>
-#include <QStandardPaths>
-#include <QTemporaryDir>
 #include <QTextCodec>
 #include <QThread>
 #include <QtTest>
 
 #include <memory>
-#include <unistd.h>
 
 namespace {
 
-const QString logName = QStringLiteral("updatetarvillogs.txt");
-
-QByteArray readAll(const QString& path)
-{
-    QFile file(path);
-    if (!file.open(QIODevice::ReadOnly))
-        return QByteArray();
-    return file.readAll();
-}
-
-bool writeAll(const QString& path, const QByteArray& bytes)
-{
-    QFile file(path);
-    return file.open(QIODevice::WriteOnly | QIODevice::Truncate) && file.write(bytes) == bytes.size();
-}
+const QString logName = AppDir::logFile();
 
 // The abbreviated weekday name as the timestamp writes it: in the system locale's language.
 QString weekday(const QDate& date)
@@ -44,9 +29,9 @@ QString weekday(const QDate& date)
 }
 
 // One complete line as the handler writes it; the message may hold bare line breaks.
-const QRegularExpression linePattern(QStringLiteral(
-    "\\A(Debug:|Warning:|Critical:|Fatal:|) File:\\((.*?)\\) Line:\\((\\d+)\\) (.*) "
-    "\\((\\d{4}-\\d\\d-\\d\\d \\d\\d:\\d\\d:\\d\\d) ([^)]+)\\)\r\n\\z"),
+const QRegularExpression linePattern(
+    QStringLiteral("\\A(Debug:|Warning:|Critical:|Fatal:|) File:\\((.*?)\\) Line:\\((\\d+)\\) (.*) "
+                   "\\((\\d{4}-\\d\\d-\\d\\d \\d\\d:\\d\\d:\\d\\d) ([^)]+)\\)\r\n\\z"),
     QRegularExpression::DotMatchesEverythingOption);
 
 // Splits the file into lines, each with its CR LF.
@@ -90,73 +75,8 @@ QDateTime nowToTheSecond()
     return now;
 }
 
-// --- the real updater, copied into an application directory -------------------------------
-
-bool canSwitchToNobody()
-{
-    return ::geteuid() == 0 && !QStandardPaths::findExecutable(QStringLiteral("setpriv")).isEmpty();
-}
-
-bool prepareAppDir(const QString& dir, const QByteArray& config, bool withMainProgram)
-{
-    const QString binary = dir + QStringLiteral("/UpdateTarvil");
-    if (!QFile::copy(QStringLiteral(UPDATER_BINARY), binary))
-        return false;
-    QFile::setPermissions(binary,
-        QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner | QFile::ReadGroup
-            | QFile::ExeGroup | QFile::ReadOther | QFile::ExeOther);
-    if (!writeAll(dir + QStringLiteral("/Config.ini"), config))
-        return false;
-    if (withMainProgram) {
-        const QString script = dir + QStringLiteral("/Orbelan.exe");
-        if (!writeAll(script,
-                "#!/bin/sh\necho \"started $#\" > \"$(dirname \"$0\")/orbelan-started.txt\"\n"))
-            return false;
-        QFile::setPermissions(script,
-            QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner | QFile::ReadGroup
-                | QFile::ExeGroup | QFile::ReadOther | QFile::ExeOther);
-    }
-    return true;
-}
-
 const QByteArray failFastConfig
     = "[Server]\nApiUrl=http://127.0.0.1:1\nPackageUrl=http://127.0.0.1:1\n";
-
-struct RunResult {
-    bool finished = false;
-    int exitCode = -1;
-    QProcess::ExitStatus exitStatus = QProcess::CrashExit;
-    QByteArray errors;
-};
-
-RunResult runUpdater(const QString& dir, bool asNobody)
-{
-    QProcess process;
-    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-    env.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
-    for (const char* name : { "http_proxy", "HTTP_PROXY", "all_proxy", "ALL_PROXY" })
-        env.remove(QString::fromLatin1(name));
-    process.setProcessEnvironment(env);
-    // The working directory is elsewhere on purpose: the updater uses its own directory.
-    process.setWorkingDirectory(QDir::tempPath());
-    const QString binary = dir + QStringLiteral("/UpdateTarvil");
-    if (asNobody)
-        process.start(QStringLiteral("setpriv"),
-            { QStringLiteral("--reuid=nobody"), QStringLiteral("--regid=nogroup"),
-                QStringLiteral("--clear-groups"), binary });
-    else
-        process.start(binary, QStringList());
-    RunResult result;
-    result.finished = process.waitForFinished(60000);
-    if (!result.finished) {
-        process.kill();
-        process.waitForFinished();
-    }
-    result.exitCode = process.exitCode();
-    result.exitStatus = process.exitStatus();
-    result.errors = process.readAllStandardError();
-    return result;
-}
 
 // Logs `count` numbered messages from its own thread.
 class LoggingThread : public QThread {
@@ -171,8 +91,10 @@ protected:
     void run() override
     {
         for (int i = 0; i < count; ++i)
-            qDebug().noquote() << QStringLiteral("thread %1 message %2 %3").arg(id).arg(i).arg(
-                QString(40, QLatin1Char('x')));
+            qDebug().noquote() << QStringLiteral("thread %1 message %2 %3")
+                                      .arg(id)
+                                      .arg(i)
+                                      .arg(QString(40, QLatin1Char('x')));
     }
 
 private:
@@ -211,8 +133,7 @@ private slots:
     void readOnlyLogAsNobody();
 
 private:
-    std::unique_ptr<QTemporaryDir> dir;
-    QString previousDir;
+    std::unique_ptr<TemporaryCurrentDir> dir;
     QtMessageHandler previousHandler = nullptr;
     bool handlerInstalled = false;
 
@@ -227,21 +148,18 @@ private:
             qInstallMessageHandler(previousHandler);
         handlerInstalled = false;
     }
-    QString logPath() const { return dir->path() + QLatin1Char('/') + logName; }
+    QString logPath() const { return dir->filePath(logName); }
 };
 
 void TestLogLine::init()
 {
-    dir = std::make_unique<QTemporaryDir>();
+    dir = std::make_unique<TemporaryCurrentDir>();
     QVERIFY(dir->isValid());
-    previousDir = QDir::currentPath();
-    QVERIFY(QDir::setCurrent(dir->path()));
 }
 
 void TestLogLine::cleanup()
 {
     uninstall();
-    QDir::setCurrent(previousDir);
     dir.reset();
 }
 
@@ -265,9 +183,10 @@ void TestLogLine::formatLogLine_data()
     QTest::newRow("fatal") << int(QtFatalMsg) << QByteArray() << 0 << "abc"
                            << "Fatal: File:() Line:(0) abc " + stamp;
     QTest::newRow("info: empty label, line begins with a blank")
-        << int(QtInfoMsg) << QByteArray() << 0 << "abc" << " File:() Line:(0) abc " + stamp;
-    QTest::newRow("unknown type: empty label")
-        << 42 << QByteArray() << 0 << "abc" << " File:() Line:(0) abc " + stamp;
+        << int(QtInfoMsg) << QByteArray() << 0 << "abc"
+        << " File:() Line:(0) abc " + stamp;
+    QTest::newRow("unknown type: empty label") << 42 << QByteArray() << 0 << "abc"
+                                               << " File:() Line:(0) abc " + stamp;
     QTest::newRow("file and line") << int(QtDebugMsg) << QByteArray("x.cpp") << 12 << "abc"
                                    << "Debug: File:(x.cpp) Line:(12) abc " + stamp;
     QTest::newRow("UTF-8 file name")
@@ -291,11 +210,10 @@ void TestLogLine::formatLogLine_data()
         << "Debug: File:() Line:(0) first\nsecond\n\tthird " + stamp;
     QTest::newRow("empty message") << int(QtDebugMsg) << QByteArray() << 0 << ""
                                    << "Debug: File:() Line:(0)  " + stamp;
-    QTest::newRow("Chinese text") << int(QtDebugMsg) << QByteArray() << 0
-                                  << QString::fromUtf8("CheckDataBaseUpdate()检查DLL升级")
-                                  << QString::fromUtf8(
-                                         "Debug: File:() Line:(0) CheckDataBaseUpdate()检查DLL升级 ")
-            + stamp;
+    QTest::newRow("Chinese text")
+        << int(QtDebugMsg) << QByteArray() << 0
+        << QString::fromUtf8("CheckDataBaseUpdate()检查DLL升级")
+        << QString::fromUtf8("Debug: File:() Line:(0) CheckDataBaseUpdate()检查DLL升级 ") + stamp;
     QTest::newRow("message with parentheses")
         << int(QtDebugMsg) << QByteArray() << 0 << "(2000-01-01 00:00:00 Sat)"
         << "Debug: File:() Line:(0) (2000-01-01 00:00:00 Sat) " + stamp;
@@ -313,7 +231,8 @@ void TestLogLine::formatLogLine()
         QtMsgType(type), file.isNull() ? nullptr : file.constData(), line, message, when);
     QCOMPARE(result, expected);
     // The timestamp stands at the end of the line, whatever the message holds.
-    QVERIFY(result.endsWith(QStringLiteral("(2015-03-01 09:05:07 %1)\r\n").arg(weekday(when.date()))));
+    QVERIFY(
+        result.endsWith(QStringLiteral("(2015-03-01 09:05:07 %1)\r\n").arg(weekday(when.date()))));
 }
 
 void TestLogLine::exactExample()
@@ -355,7 +274,8 @@ void TestLogLine::formatEndsWithOneCrLf_data()
 void TestLogLine::formatEndsWithOneCrLf()
 {
     QFETCH(QString, message);
-    const QString line = ::formatLogLine(QtDebugMsg, nullptr, 0, message, QDateTime::currentDateTime());
+    const QString line
+        = ::formatLogLine(QtDebugMsg, nullptr, 0, message, QDateTime::currentDateTime());
     QVERIFY(line.endsWith(QLatin1String(")\r\n")));
     QCOMPARE(line.count(QLatin1Char('\r')), 1);
     QCOMPARE(line.count(QLatin1Char('\n')), message.count(QLatin1Char('\n')) + 1);
@@ -369,7 +289,7 @@ void TestLogLine::handlerWritesOneCrLfLine()
     uninstall();
     const QDateTime after = QDateTime::currentDateTime();
 
-    const QByteArray bytes = readAll(logPath());
+    const QByteArray bytes = readFileBytes(logPath());
     QVERIFY2(bytes.startsWith("Debug: File:() Line:(0) abc ("), bytes.constData());
     QVERIFY(bytes.endsWith(")\r\n"));
     QCOMPARE(bytes.count('\r'), 1);
@@ -396,7 +316,7 @@ void TestLogLine::handlerLabelsEveryType()
     logMessageHandler(QtFatalMsg, QMessageLogContext(), QStringLiteral("f"));
     uninstall();
 
-    const QStringList lines = splitLines(QString::fromUtf8(readAll(logPath())));
+    const QStringList lines = splitLines(QString::fromUtf8(readFileBytes(logPath())));
     QCOMPARE(lines.size(), 5);
     const QStringList labels { "Debug:", "", "Warning:", "Critical:", "Fatal:" };
     const QStringList messages { "d", "i", "w", "c", "f" };
@@ -414,8 +334,9 @@ void TestLogLine::handlerUsesContextLocation()
 {
     QMessageLogContext context("x.cpp", 12, "void f()", "category");
     logMessageHandler(QtDebugMsg, context, QStringLiteral("abc"));
-    const QString text = QString::fromUtf8(readAll(logPath()));
-    QVERIFY2(text.startsWith(QLatin1String("Debug: File:(x.cpp) Line:(12) abc (")), qPrintable(text));
+    const QString text = QString::fromUtf8(readFileBytes(logPath()));
+    QVERIFY2(
+        text.startsWith(QLatin1String("Debug: File:(x.cpp) Line:(12) abc (")), qPrintable(text));
     QVERIFY(!text.contains(QLatin1String("void f()")));
     QVERIFY(!text.contains(QLatin1String("category")));
     QVERIFY(parseLine(text, nullptr, nullptr, nullptr));
@@ -428,7 +349,7 @@ void TestLogLine::handlerKeepsPercentAndLineBreaks()
     qDebug().noquote() << "first\nsecond";
     uninstall();
 
-    const QByteArray bytes = readAll(logPath());
+    const QByteArray bytes = readFileBytes(logPath());
     const QStringList lines = splitLines(QString::fromUtf8(bytes));
     QCOMPARE(lines.size(), 2);
     QString message;
@@ -448,7 +369,7 @@ void TestLogLine::handlerWritesLocaleBytes()
     install();
     qDebug().noquote() << text;
     uninstall();
-    const QByteArray bytes = readAll(logPath());
+    const QByteArray bytes = readFileBytes(logPath());
     QTextCodec* codec = QTextCodec::codecForLocale();
     const QString line = codec->toUnicode(bytes);
     QString message;
@@ -462,10 +383,10 @@ void TestLogLine::secondMessageIsAppended()
 {
     install();
     qDebug() << "first";
-    const QByteArray afterFirst = readAll(logPath());
+    const QByteArray afterFirst = readFileBytes(logPath());
     qDebug() << "second";
     uninstall();
-    const QByteArray bytes = readAll(logPath());
+    const QByteArray bytes = readFileBytes(logPath());
     QVERIFY(bytes.startsWith(afterFirst));
     const QStringList lines = splitLines(QString::fromUtf8(bytes));
     QCOMPARE(lines.size(), 2);
@@ -480,11 +401,11 @@ void TestLogLine::existingContentIsKept()
 {
     // Never truncated: an earlier run's lines, even one without CR LF, stay in front.
     const QByteArray earlier = "Debug: File:() Line:(0) old (2015-03-01 09:05:07 Sun)\r\npartial";
-    QVERIFY(writeAll(logPath(), earlier));
+    QVERIFY(writeFileBytes(logPath(), earlier));
     install();
     qDebug() << "new";
     uninstall();
-    const QByteArray bytes = readAll(logPath());
+    const QByteArray bytes = readFileBytes(logPath());
     QVERIFY(bytes.startsWith(earlier));
     QVERIFY(bytes.mid(earlier.size()).startsWith("Debug: File:() Line:(0) new ("));
     QVERIFY(bytes.endsWith(")\r\n"));
@@ -498,7 +419,7 @@ void TestLogLine::deletedFileIsCreatedAgain()
     QVERIFY(QFile::remove(logPath()));
     qDebug() << "after";
     uninstall();
-    const QStringList lines = splitLines(QString::fromUtf8(readAll(logPath())));
+    const QStringList lines = splitLines(QString::fromUtf8(readFileBytes(logPath())));
     QCOMPARE(lines.size(), 1);
     QString message;
     QVERIFY(parseLine(lines.at(0), nullptr, &message, nullptr));
@@ -516,14 +437,16 @@ void TestLogLine::unopenableLogPathLosesMessage()
     qWarning() << "lost too";
     logMessageHandler(QtFatalMsg, QMessageLogContext(), QStringLiteral("lost fatal"));
     QVERIFY(QFileInfo(logPath()).isDir());
-    QVERIFY(QDir(logPath()).entryList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden).isEmpty());
+    QVERIFY(QDir(logPath())
+                .entryList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden)
+                .isEmpty());
     QCOMPARE(QDir(dir->path()).entryList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden),
         QStringList { logName });
 
     QVERIFY(QDir().rmdir(logPath()));
     qDebug() << "kept";
     uninstall();
-    const QStringList lines = splitLines(QString::fromUtf8(readAll(logPath())));
+    const QStringList lines = splitLines(QString::fromUtf8(readFileBytes(logPath())));
     QCOMPARE(lines.size(), 1);
     QVERIFY(lines.at(0).startsWith(QLatin1String("Debug: File:() Line:(0) kept (")));
 }
@@ -542,14 +465,15 @@ void TestLogLine::threadsWriteCompleteLines()
         QVERIFY(thread->wait(60000));
     uninstall();
 
-    const QByteArray bytes = readAll(logPath());
+    const QByteArray bytes = readFileBytes(logPath());
     QVERIFY(bytes.endsWith("\r\n"));
     const QStringList lines = splitLines(QString::fromUtf8(bytes));
     QCOMPARE(lines.size(), threadCount * perThread);
     QCOMPARE(bytes.count('\n'), threadCount * perThread);
     QSet<QString> seen;
     QVector<int> lastIndex(threadCount, -1);
-    const QRegularExpression messagePattern(QStringLiteral("\\Athread (\\d+) message (\\d+) x{40}\\z"));
+    const QRegularExpression messagePattern(
+        QStringLiteral("\\Athread (\\d+) message (\\d+) x{40}\\z"));
     for (const QString& line : lines) {
         QString message;
         QVERIFY2(parseLine(line, nullptr, &message, nullptr), qPrintable(line));
@@ -569,17 +493,22 @@ void TestLogLine::threadsWriteCompleteLines()
 void TestLogLine::realRunsAppend()
 {
     // Two runs of the real updater: the second run's lines follow the first's.
-    QVERIFY(prepareAppDir(dir->path(), failFastConfig, false));
-    const RunResult first = runUpdater(dir->path(), false);
-    QVERIFY2(first.finished, first.errors.constData());
-    QCOMPARE(first.exitStatus, QProcess::NormalExit);
-    QCOMPARE(first.exitCode, 0);
-    const QByteArray afterFirst = readAll(logPath());
+    AppDir app;
+    QVERIFY(app.isValid());
+    QVERIFY(app.removeMainProgram());
+    QVERIFY(app.writeConfigBytes(failFastConfig));
+    const QString log = app.filePath(logName);
+    const UpdaterRun first = app.runUpdater(60000);
+    verifyNormalExit(app, first);
+    if (QTest::currentTestFailed())
+        return;
+    const QByteArray afterFirst = readFileBytes(log);
     QVERIFY(!afterFirst.isEmpty());
-    const RunResult second = runUpdater(dir->path(), false);
-    QVERIFY(second.finished);
-    QCOMPARE(second.exitCode, 0);
-    const QByteArray bytes = readAll(logPath());
+    const UpdaterRun second = app.runUpdater(60000);
+    verifyNormalExit(app, second);
+    if (QTest::currentTestFailed())
+        return;
+    const QByteArray bytes = readFileBytes(log);
     QVERIFY(bytes.startsWith(afterFirst));
     QVERIFY(bytes.size() > afterFirst.size());
 
@@ -596,27 +525,30 @@ void TestLogLine::realRunsAppend()
 
 void TestLogLine::readOnlyLogAsNobody()
 {
-    if (!canSwitchToNobody())
+    if (!canRunAsNobody())
         QSKIP("needs root and setpriv to run the updater as user nobody");
-    QVERIFY(prepareAppDir(dir->path(), failFastConfig, true));
-    QVERIFY(QFile::setPermissions(dir->path(), QFileDevice::Permissions(0x7777)));
+    AppDir app;
+    QVERIFY(app.isValid());
+    QVERIFY(app.writeConfigBytes(failFastConfig));
+    QVERIFY(openToEveryone(app));
+    const QString log = app.filePath(logName);
     const QByteArray earlier = "Debug: File:() Line:(0) old (2015-03-01 09:05:07 Sun)\r\n";
-    QVERIFY(writeAll(logPath(), earlier));
-    QVERIFY(QFile::setPermissions(logPath(), QFile::ReadOwner | QFile::ReadGroup | QFile::ReadOther));
-    const QDateTime modified = QFileInfo(logPath()).lastModified();
+    QVERIFY(writeFileBytes(log, earlier));
+    QVERIFY(QFile::setPermissions(log, QFile::ReadOwner | QFile::ReadGroup | QFile::ReadOther));
+    const QDateTime modified = QFileInfo(log).lastModified();
 
-    const RunResult result = runUpdater(dir->path(), true);
-    QVERIFY2(result.finished, result.errors.constData());
-    QCOMPARE(result.exitStatus, QProcess::NormalExit);
-    QCOMPARE(result.exitCode, 0);
+    const UpdaterRun run = runAsNobody(app, 60000);
+    verifyNormalExit(app, run);
+    if (QTest::currentTestFailed())
+        return;
     // The run went on to the hand-over: the main program was started (as nobody).
-    QTRY_VERIFY_WITH_TIMEOUT(QFile::exists(dir->path() + QStringLiteral("/orbelan-started.txt")), 10000);
+    QVERIFY2(app.waitForStarts(1), "the main program was not started");
     // ... and wrote nothing into the read-only log.
-    QCOMPARE(readAll(logPath()), earlier);
-    QCOMPARE(QFileInfo(logPath()).lastModified(), modified);
-    QCOMPARE(QFileInfo(logPath()).ownerId(), 0u);
+    QCOMPARE(readFileBytes(log), earlier);
+    QCOMPARE(QFileInfo(log).lastModified(), modified);
+    QCOMPARE(QFileInfo(log).ownerId(), 0u);
     // The updater itself did run as nobody: so did the main program it started.
-    QCOMPARE(QFileInfo(dir->path() + QStringLiteral("/orbelan-started.txt")).ownerId(), 65534u);
+    QCOMPARE(QFileInfo(app.filePath(AppDir::startRecordFile())).ownerId(), 65534u);
 }
 
 int main(int argc, char* argv[])

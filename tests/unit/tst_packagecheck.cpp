@@ -11,44 +11,8 @@
 #include <QtTest>
 
 Q_DECLARE_METATYPE(QVector<ZipEntry>)
-using DeclaredSizes = QVector<QPair<QByteArray, quint64>>;
 
 static constexpr qint64 plenty = qint64(1) << 40;
-
-// A stored archive whose central directory declares the given uncompressed sizes, each
-// through a zip64 extra field, whatever the entries really hold.
-static QByteArray declaredSizesZip(const DeclaredSizes& entries)
-{
-    QByteArray local;
-    QByteArray central;
-    QDataStream localOut(&local, QIODevice::WriteOnly);
-    QDataStream centralOut(&central, QIODevice::WriteOnly);
-    localOut.setByteOrder(QDataStream::LittleEndian);
-    centralOut.setByteOrder(QDataStream::LittleEndian);
-    const QByteArray data("x");
-    const quint32 crc = 0x8cdc1683; // CRC-32 of "x"
-    for (const auto& entry : entries) {
-        const quint32 offset = quint32(local.size());
-        localOut << quint32(0x04034b50) << quint16(45) << quint16(0) << quint16(0) << quint16(0)
-                 << quint16(0x21) << crc << quint32(data.size()) << quint32(data.size())
-                 << quint16(entry.first.size()) << quint16(0);
-        localOut.writeRawData(entry.first.constData(), entry.first.size());
-        localOut.writeRawData(data.constData(), data.size());
-        centralOut << quint32(0x02014b50) << quint16(45 | 3 << 8) << quint16(45) << quint16(0)
-                   << quint16(0) << quint16(0) << quint16(0x21) << crc << quint32(data.size())
-                   << quint32(0xffffffff) << quint16(entry.first.size()) << quint16(12)
-                   << quint16(0) << quint16(0) << quint16(0) << quint32(0100644u << 16) << offset;
-        centralOut.writeRawData(entry.first.constData(), entry.first.size());
-        centralOut << quint16(0x0001) << quint16(8) << quint64(entry.second);
-    }
-    QByteArray end;
-    QDataStream endOut(&end, QIODevice::WriteOnly);
-    endOut.setByteOrder(QDataStream::LittleEndian);
-    endOut << quint32(0x06054b50) << quint16(0) << quint16(0) << quint16(entries.size())
-           << quint16(entries.size()) << quint32(central.size()) << quint32(local.size())
-           << quint16(0);
-    return local + central + end;
-}
 
 class PackageCheckTest : public QObject {
     Q_OBJECT

@@ -6,6 +6,7 @@
 // through setpriv: this executable, started with UPDATER_REMOVETREE_PATH in its environment,
 // removes that tree and prints the result instead of running the tests.
 
+#include "reliability.h"
 #include "removedirtree.h"
 #include "updatetarvildialog.h"
 
@@ -14,7 +15,6 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QProcess>
-#include <QStandardPaths>
 #include <QTemporaryDir>
 #include <QtTest>
 
@@ -33,7 +33,8 @@ const gid_t nogroupGid = 65534;
 bool makeFile(const QString& path, const QByteArray& bytes = "data")
 {
     QFile file(path);
-    return file.open(QIODevice::WriteOnly | QIODevice::Truncate) && file.write(bytes) == bytes.size();
+    return file.open(QIODevice::WriteOnly | QIODevice::Truncate)
+        && file.write(bytes) == bytes.size();
 }
 
 bool makeDir(const QString& path) { return QDir().mkpath(path); }
@@ -72,8 +73,8 @@ bool chownTree(const QString& path, uid_t uid, gid_t gid)
     const QFileInfo info(path);
     if (!info.isDir() || info.isSymLink())
         return true;
-    const QFileInfoList entries
-        = QDir(path).entryInfoList(QDir::AllEntries | QDir::System | QDir::Hidden | QDir::NoDotAndDotDot);
+    const QFileInfoList entries = QDir(path).entryInfoList(
+        QDir::AllEntries | QDir::System | QDir::Hidden | QDir::NoDotAndDotDot);
     for (const QFileInfo& entry : entries) {
         if (!chownTree(entry.filePath(), uid, gid))
             return false;
@@ -144,14 +145,15 @@ void TestRemoveDirTree::cleanup()
     QDir::setCurrent(previousDir);
     if (base) {
         // Undo what the permission cases did, so that the directory can be cleaned up.
-        QProcess::execute(QStringLiteral("chmod"), { QStringLiteral("-R"), QStringLiteral("u+rwX"), base->path() });
+        QProcess::execute(QStringLiteral("chmod"),
+            { QStringLiteral("-R"), QStringLiteral("u+rwX"), base->path() });
     }
     base.reset();
 }
 
 void TestRemoveDirTree::requireNobody()
 {
-    if (::geteuid() != 0 || QStandardPaths::findExecutable(QStringLiteral("setpriv")).isEmpty())
+    if (!canRunAsNobody())
         QSKIP("needs root and setpriv to run the removal as user nobody");
 }
 
@@ -170,9 +172,9 @@ QString TestRemoveDirTree::removeAsNobody(const QString& path)
     env.insert(QString::fromLatin1(helperVariable), path);
     process.setProcessEnvironment(env);
     process.setWorkingDirectory(base->path());
-    process.start(QStringLiteral("setpriv"),
-        { QStringLiteral("--reuid=nobody"), QStringLiteral("--regid=nogroup"),
-            QStringLiteral("--clear-groups"), copy });
+    QStringList command = asNobody();
+    command.append(copy);
+    process.start(command.takeFirst(), command);
     if (!process.waitForFinished(60000)) {
         process.kill();
         process.waitForFinished();
@@ -180,7 +182,8 @@ QString TestRemoveDirTree::removeAsNobody(const QString& path)
     }
     const QString out = QString::fromUtf8(process.readAllStandardOutput()).trimmed();
     if (process.exitStatus() != QProcess::NormalExit || process.exitCode() != 0)
-        return QStringLiteral("helper failed: %1 %2").arg(out, QString::fromUtf8(process.readAllStandardError()));
+        return QStringLiteral("helper failed: %1 %2")
+            .arg(out, QString::fromUtf8(process.readAllStandardError()));
     return out;
 }
 
@@ -223,7 +226,8 @@ void TestRemoveDirTree::hiddenEntries()
 void TestRemoveDirTree::threeLevels()
 {
     QVERIFY(makeDir(at(QStringLiteral("tree/a/b"))));
-    for (const char* file : { "tree/f0", "tree/g0", "tree/a/f1", "tree/a/g1", "tree/a/b/f2", "tree/a/b/g2" })
+    for (const char* file :
+        { "tree/f0", "tree/g0", "tree/a/f1", "tree/a/g1", "tree/a/b/f2", "tree/a/b/g2" })
         QVERIFY(makeFile(at(QString::fromLatin1(file))));
     QVERIFY(makeFile(at(QStringLiteral("sibling"))));
     QVERIFY(removeTree(at(QStringLiteral("tree"))));
@@ -363,7 +367,8 @@ void TestRemoveDirTree::readOnlyFileAsNobody()
     QVERIFY(makeDir(at(QStringLiteral("own/tree/a/x"))));
     QVERIFY(makeDir(at(QStringLiteral("own/tree/b"))));
     QVERIFY(makeDir(at(QStringLiteral("own/tree/c"))));
-    for (const char* file : { "own/tree/top", "own/tree/a/f", "own/tree/a/ro", "own/tree/a/x/g", "own/tree/b/h" })
+    for (const char* file :
+        { "own/tree/top", "own/tree/a/f", "own/tree/a/ro", "own/tree/a/x/g", "own/tree/b/h" })
         QVERIFY(makeFile(at(QString::fromLatin1(file))));
     QVERIFY(chownTree(at(QStringLiteral("own")), nobodyUid, nogroupGid));
     QVERIFY(setMode(at(QStringLiteral("own/tree/a/ro")), 0444));
@@ -382,7 +387,8 @@ void TestRemoveDirTree::rootOwnedSubdirectoryAsNobody()
     const QString tree = at(QStringLiteral("own/tree"));
     QVERIFY(makeDir(at(QStringLiteral("own/tree/r/inner"))));
     QVERIFY(makeDir(at(QStringLiteral("own/tree/s/t"))));
-    for (const char* file : { "own/tree/top", "own/tree/r/keep", "own/tree/r/inner/keep2", "own/tree/s/f", "own/tree/s/t/g" })
+    for (const char* file : { "own/tree/top", "own/tree/r/keep", "own/tree/r/inner/keep2",
+             "own/tree/s/f", "own/tree/s/t/g" })
         QVERIFY(makeFile(at(QString::fromLatin1(file))));
     QVERIFY(chownTree(at(QStringLiteral("own")), nobodyUid, nogroupGid));
     QVERIFY(chownTree(at(QStringLiteral("own/tree/r")), 0, 0));
@@ -401,7 +407,8 @@ void TestRemoveDirTree::unremovableFileAsNobody()
     const QString tree = at(QStringLiteral("own/tree"));
     QVERIFY(makeDir(at(QStringLiteral("own/tree/m"))));
     QVERIFY(makeDir(at(QStringLiteral("own/tree/n/o"))));
-    for (const char* file : { "own/tree/1", "own/tree/z", "own/tree/m/x", "own/tree/n/y", "own/tree/n/o/w" })
+    for (const char* file :
+        { "own/tree/1", "own/tree/z", "own/tree/m/x", "own/tree/n/y", "own/tree/n/o/w" })
         QVERIFY(makeFile(at(QString::fromLatin1(file))));
     QVERIFY(chownTree(at(QStringLiteral("own")), nobodyUid, nogroupGid));
     QVERIFY(setOwner(at(QStringLiteral("own/tree/m")), 0));

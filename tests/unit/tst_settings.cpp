@@ -3,133 +3,34 @@
 //
 // QSettings caches a parsed file per process, by absolute path. Every case therefore works
 // in a directory of its own, and whatever must be read "at the next start" is read by a
-// fresh process: the real updater, copied into the directory (it uses its own directory as
-// application directory).
+// fresh process: the real updater, in an installation of its own (it uses its own
+// directory as application directory).
 
+#include "appdir.h"
 #include "configfile.h"
+#include "currentdir.h"
+#include "reliability.h"
 
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
-#include <QProcess>
-#include <QRegularExpression>
-#include <QStandardPaths>
-#include <QTemporaryDir>
 #include <QTextCodec>
 #include <QtTest>
 
 #include <memory>
-#include <unistd.h>
 
 namespace {
 
-QByteArray readAll(const QString& path)
+const QByteArray serverSection
+    = "[Server]\nApiUrl=http://127.0.0.1:1\nPackageUrl=http://127.0.0.1:1\n";
+
+QString settingsMessage(const AppDir& app)
 {
-    QFile file(path);
-    if (!file.open(QIODevice::ReadOnly))
-        return QByteArray();
-    return file.readAll();
-}
-
-bool writeAll(const QString& path, const QByteArray& bytes)
-{
-    QFile file(path);
-    return file.open(QIODevice::WriteOnly | QIODevice::Truncate) && file.write(bytes) == bytes.size();
-}
-
-QByteArray gb2312(const QString& text)
-{
-    return QTextCodec::codecForName("GB2312")->fromUnicode(text);
-}
-
-const QByteArray serverSection = "[Server]\nApiUrl=http://127.0.0.1:1\nPackageUrl=http://127.0.0.1:1\n";
-
-bool canSwitchToNobody()
-{
-    return ::geteuid() == 0 && !QStandardPaths::findExecutable(QStringLiteral("setpriv")).isEmpty();
-}
-
-const QFile::Permissions executable = QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner
-    | QFile::ReadGroup | QFile::ExeGroup | QFile::ReadOther | QFile::ExeOther;
-
-// The updater and a stand-in main program that records its start.
-bool prepareAppDir(const QString& dir)
-{
-    const QString binary = dir + QStringLiteral("/UpdateTarvil");
-    if (!QFile::copy(QStringLiteral(UPDATER_BINARY), binary))
-        return false;
-    QFile::setPermissions(binary, executable);
-    const QString script = dir + QStringLiteral("/Orbelan.exe");
-    if (!writeAll(script,
-            "#!/bin/sh\necho \"started $#\" >> \"$(dirname \"$0\")/orbelan-started.txt\"\n"))
-        return false;
-    return QFile::setPermissions(script, executable);
-}
-
-struct Run {
-    bool finished = false;
-    int exitCode = -1;
-    QProcess::ExitStatus exitStatus = QProcess::CrashExit;
-    QByteArray errors;
-};
-
-Run runUpdater(const QString& dir, bool asNobody = false, int timeoutMs = 60000)
-{
-    QProcess process;
-    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-    env.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
-    // A known 8-bit code page for the log: UTF-8.
-    env.insert(QStringLiteral("LC_ALL"), QStringLiteral("C.UTF-8"));
-    for (const char* name : { "http_proxy", "HTTP_PROXY", "all_proxy", "ALL_PROXY" })
-        env.remove(QString::fromLatin1(name));
-    process.setProcessEnvironment(env);
-    process.setWorkingDirectory(QDir::tempPath());
-    const QString binary = dir + QStringLiteral("/UpdateTarvil");
-    if (asNobody)
-        process.start(QStringLiteral("setpriv"),
-            { QStringLiteral("--reuid=nobody"), QStringLiteral("--regid=nogroup"),
-                QStringLiteral("--clear-groups"), binary });
-    else
-        process.start(binary, QStringList());
-    Run run;
-    run.finished = process.waitForFinished(timeoutMs);
-    if (!run.finished) {
-        process.kill();
-        process.waitForFinished();
-    }
-    run.exitCode = process.exitCode();
-    run.exitStatus = process.exitStatus();
-    run.errors = process.readAllStandardError();
-    return run;
-}
-
-// The message texts of the log, in order (the log is UTF-8 under LC_ALL=C.UTF-8).
-QStringList logMessages(const QString& dir)
-{
-    const QString text = QString::fromUtf8(readAll(dir + QStringLiteral("/updatetarvillogs.txt")));
-    static const QRegularExpression line(QStringLiteral(
-        "^(?:Debug:|Warning:|Critical:|Fatal:|) File:\\(.*?\\) Line:\\(\\d+\\) (.*) "
-        "\\(\\d{4}-\\d\\d-\\d\\d \\d\\d:\\d\\d:\\d\\d [^)]+\\)\r$"),
-        QRegularExpression::MultilineOption);
-    QStringList messages;
-    auto it = line.globalMatch(text);
-    while (it.hasNext())
-        messages.append(it.next().captured(1));
-    return messages;
-}
-
-QString settingsMessage(const QString& dir)
-{
-    for (const QString& message : logMessages(dir)) {
+    for (const QString& message : app.logMessages()) {
         if (message.startsWith(QLatin1String("\"ContactUs:")))
             return message;
     }
     return QString();
-}
-
-bool mainProgramStarted(const QString& dir)
-{
-    return QFile::exists(dir + QStringLiteral("/orbelan-started.txt"));
 }
 
 // Messages captured in process.
@@ -154,12 +55,12 @@ QVector<Malformed> malformedSamples()
         { "stray line without =",
             serverSection + "[Version]\nPROGRAM=1.002\nthis line has no equals sign\n" },
         { "stray line before the first section", "garbage\n" + serverSection },
-        { "section header without ]",
-            serverSection + "[Version\nPROGRAM=1.002\nDATABASE=1.010\n" },
+        { "section header without ]", serverSection + "[Version\nPROGRAM=1.002\nDATABASE=1.010\n" },
         { "# line in the server section",
-            "[Server]\n# the old address was http://old\nApiUrl=http://127.0.0.1:1\nPackageUrl=http://127.0.0.1:1\n"
+            "[Server]\n# the old address was "
+            "http://old\nApiUrl=http://127.0.0.1:1\nPackageUrl=http://127.0.0.1:1\n"
             "[ContactUs]\nContact1="
-                + gb2312(QString::fromUtf8("联系电话：400-123-4567")) + "\n" },
+                + toGb2312(QString::fromUtf8("联系电话：400-123-4567")) + "\n" },
     };
 }
 
@@ -197,12 +98,11 @@ private slots:
     void commitReportsUnreachableFile();
 
 private:
-    std::unique_ptr<QTemporaryDir> dir;
-    QString previousDir;
+    std::unique_ptr<TemporaryCurrentDir> dir;
     QtMessageHandler previousHandler = nullptr;
     bool capturing = false;
 
-    QString path(const QString& name) const { return dir->path() + QLatin1Char('/') + name; }
+    QString path(const QString& name) const { return dir->filePath(name); }
     QString config() const { return path(QStringLiteral("Config.ini")); }
     void capture()
     {
@@ -220,16 +120,13 @@ private:
 
 void TestSettings::init()
 {
-    dir = std::make_unique<QTemporaryDir>();
+    dir = std::make_unique<TemporaryCurrentDir>();
     QVERIFY(dir->isValid());
-    previousDir = QDir::currentPath();
-    QVERIFY(QDir::setCurrent(dir->path()));
 }
 
 void TestSettings::cleanup()
 {
     stopCapture();
-    QDir::setCurrent(previousDir);
     dir.reset();
 }
 
@@ -246,13 +143,17 @@ void TestSettings::formatErrorProducers_data()
     QTest::newRow("[Version]] header") << QByteArray("[Version]]\nPROGRAM=1.002\n") << false;
     QTest::newRow("=value without key") << QByteArray("[Version]\n=1.002\n") << false;
     QTest::newRow("CR LF line ends") << QByteArray("[Version]\r\nPROGRAM=1.002\r\n") << false;
-    QTest::newRow("GB2312 value") << QByteArray("[ContactUs]\nContact1=" + gb2312(QString::fromUtf8("联系"))) << false;
+    QTest::newRow("GB2312 value") << QByteArray(
+        "[ContactUs]\nContact1=" + toGb2312(QString::fromUtf8("联系")))
+                                  << false;
     QTest::newRow("# comment") << QByteArray("[Version]\n# c\nPROGRAM=1.002\n") << true;
     QTest::newRow("line without =") << QByteArray("[Version]\nPROGRAM 1.002\n") << true;
     QTest::newRow("header without ]") << QByteArray("[Version\nPROGRAM=1.002\n") << true;
-    QTest::newRow("text before any section") << QByteArray("garbage\n[Version]\nPROGRAM=1\n") << true;
-    QTest::newRow("UTF-16 with BOM (Notepad)")
-        << QByteArray("\xff\xfe[\0V\0]\0\n\0a\0=\0" "1\0\n\0", 18) << true;
+    QTest::newRow("text before any section")
+        << QByteArray("garbage\n[Version]\nPROGRAM=1\n") << true;
+    QTest::newRow("UTF-16 with BOM (Notepad)") << QByteArray("\xff\xfe[\0V\0]\0\n\0a\0=\0"
+                                                             "1\0\n\0",
+        18) << true;
 }
 
 void TestSettings::formatErrorProducers()
@@ -260,7 +161,7 @@ void TestSettings::formatErrorProducers()
     // A fresh settings object on a fresh path; the status after all sections are parsed.
     QFETCH(QByteArray, bytes);
     QFETCH(bool, formatError);
-    QVERIFY(writeAll(config(), bytes));
+    QVERIFY(writeFileBytes(config(), bytes));
     QSettings settings(config(), QSettings::IniFormat);
     settings.setIniCodec(QTextCodec::codecForName("GB2312"));
     settings.allKeys();
@@ -271,12 +172,14 @@ void TestSettings::missingConfig()
 {
     // No Config.ini: the API address is then the built-in default. Only the start of the
     // run is of interest; a run that does not end on its own is stopped.
-    QVERIFY(prepareAppDir(dir->path()));
-    QVERIFY(QFile::remove(path(QStringLiteral("Orbelan.exe"))));
-    runUpdater(dir->path(), false, 20000);
-    const QStringList messages = logMessages(dir->path());
-    QVERIFY2(messages.size() >= 2, readAll(path(QStringLiteral("updatetarvillogs.txt"))).constData());
-    QCOMPARE(messages.at(0), QStringLiteral("\"ContactUs: V_Program: V_Database: V_Images:1.000\""));
+    AppDir app;
+    QVERIFY(app.isValid());
+    QVERIFY(app.removeMainProgram());
+    app.runUpdater(20000);
+    const QStringList messages = app.logMessages();
+    QVERIFY2(messages.size() >= 2, app.logBytes().constData());
+    QCOMPARE(
+        messages.at(0), QStringLiteral("\"ContactUs: V_Program: V_Database: V_Images:1.000\""));
     // The program question is sent all the same.
     QVERIFY2(messages.at(1).startsWith(QLatin1String("CheckProgramUpdate_Url: \"http")),
         qPrintable(messages.at(1)));
@@ -305,16 +208,18 @@ void TestSettings::settingsLine_data()
         << "\"ContactUs: V_Program:%2 V_Database:%1 V_Images:%4\"";
     QTest::newRow("GB2312 contact")
         << QByteArray(serverSection + "[ContactUs]\nContact1="
-               + gb2312(QString::fromUtf8("联系电话：400-123-4567")) + "\n")
-        << QString::fromUtf8("\"ContactUs:联系电话：400-123-4567 V_Program: V_Database: V_Images:1.000\"");
+               + toGb2312(QString::fromUtf8("联系电话：400-123-4567")) + "\n")
+        << QString::fromUtf8(
+               "\"ContactUs:联系电话：400-123-4567 V_Program: V_Database: V_Images:1.000\"");
     QTest::newRow("Version/IMAGES present, empty")
         << QByteArray(serverSection + "[Version]\nPROGRAM=1.002\nDATABASE=1.010\nIMAGES=\n")
         << "\"ContactUs: V_Program:1.002 V_Database:1.010 V_Images:1.000\"";
     // The INI format reads an unquoted comma as a list; the contact still shows.
     QTest::newRow("contact with a comma")
         << QByteArray(serverSection + "[ContactUs]\nContact1="
-               + gb2312(QString::fromUtf8("电话：400-123-4567, QQ：12345")) + "\n")
-        << QString::fromUtf8("\"ContactUs:电话：400-123-4567, QQ：12345 V_Program: V_Database: V_Images:1.000\"");
+               + toGb2312(QString::fromUtf8("电话：400-123-4567, QQ：12345")) + "\n")
+        << QString::fromUtf8(
+               "\"ContactUs:电话：400-123-4567, QQ：12345 V_Program: V_Database: V_Images:1.000\"");
     QTest::newRow("quoted contact with a comma")
         << QByteArray(serverSection + "[ContactUs]\nContact1=\"a, b\"\n")
         << "\"ContactUs:a, b V_Program: V_Database: V_Images:1.000\"";
@@ -324,64 +229,69 @@ void TestSettings::settingsLine()
 {
     QFETCH(QByteArray, bytes);
     QFETCH(QString, expected);
-    QVERIFY(prepareAppDir(dir->path()));
-    QVERIFY(writeAll(config(), bytes));
-    const Run run = runUpdater(dir->path());
-    QVERIFY2(run.finished, run.errors.constData());
-    QCOMPARE(run.exitCode, 0);
-    const QStringList messages = logMessages(dir->path());
+    AppDir app;
+    QVERIFY(app.isValid());
+    QVERIFY(app.writeConfigBytes(bytes));
+    const UpdaterRun run = app.runUpdater(60000);
+    verifyNormalExit(app, run);
+    if (QTest::currentTestFailed())
+        return;
+    const QStringList messages = app.logMessages();
     QVERIFY(!messages.isEmpty());
     QCOMPARE(messages.first(), expected);
     // The question is still sent, and the run hands over.
-    QCOMPARE(messages.at(1), QStringLiteral("CheckProgramUpdate_Url: \"http://127.0.0.1:1/client/verProgram.php\""));
-    QTRY_VERIFY_WITH_TIMEOUT(mainProgramStarted(dir->path()), 10000);
+    QCOMPARE(messages.at(1),
+        QStringLiteral("CheckProgramUpdate_Url: \"http://127.0.0.1:1/client/verProgram.php\""));
+    QVERIFY2(app.waitForStarts(1), "the main program was not started");
 }
 
 void TestSettings::imagesEmptyKeepsEmptyValue()
 {
-    QVERIFY(prepareAppDir(dir->path()));
-    QVERIFY(writeAll(config(),
-        serverSection + "[Version]\nPROGRAM=1.002\nDATABASE=1.010\nIMAGES=\n[AppModel]\nmodel=0\n"));
-    const Run run = runUpdater(dir->path());
+    AppDir app;
+    QVERIFY(app.isValid());
+    QVERIFY(app.writeConfigBytes(serverSection
+        + "[Version]\nPROGRAM=1.002\nDATABASE=1.010\nIMAGES=\n[AppModel]\nmodel=0\n"));
+    const UpdaterRun run = app.runUpdater(60000);
     QVERIFY(run.finished);
-    QCOMPARE(settingsMessage(dir->path()),
+    QCOMPARE(settingsMessage(app),
         QStringLiteral("\"ContactUs: V_Program:1.002 V_Database:1.010 V_Images:1.000\""));
     // The hand-over rewrote the file (AppModel/model = 1); IMAGES is still there, empty.
-    const QByteArray after = readAll(config());
+    const QByteArray after = app.configBytes();
     QVERIFY2(after.contains("\nIMAGES=\n"), after.constData());
     QVERIFY2(after.contains("[AppModel]\nmodel=1\n"), after.constData());
-    QSettings settings(config(), QSettings::IniFormat);
-    QVERIFY(settings.contains(QStringLiteral("Version/IMAGES")));
-    QCOMPARE(settings.value(QStringLiteral("Version/IMAGES")).toString(), QString());
-    QCOMPARE(settings.value(QStringLiteral("Version/PROGRAM")).toString(), QStringLiteral("1.002"));
-    QCOMPARE(settings.value(QStringLiteral("Version/DATABASE")).toString(), QStringLiteral("1.010"));
-    QCOMPARE(settings.value(QStringLiteral("AppModel/model")).toString(), QStringLiteral("1"));
+    QVERIFY(app.configKeys().contains(QStringLiteral("Version/IMAGES")));
+    QCOMPARE(app.configValue(QStringLiteral("Version/IMAGES")), QString());
+    QCOMPARE(app.configValue(QStringLiteral("Version/PROGRAM")), QStringLiteral("1.002"));
+    QCOMPARE(app.configValue(QStringLiteral("Version/DATABASE")), QStringLiteral("1.010"));
+    QCOMPARE(app.configValue(QStringLiteral("AppModel/model")), QStringLiteral("1"));
 }
 
 void TestSettings::gb2312ContactSurvivesHandOverWrite()
 {
     const QString contact = QString::fromUtf8("联系电话：400-123-4567");
-    const QByteArray contactLine = "Contact1=" + gb2312(contact) + "\n";
+    const QByteArray contactLine = "Contact1=" + toGb2312(contact) + "\n";
     QVERIFY(contactLine.size() > 20); // really encoded: two bytes per Chinese character
-    QVERIFY(prepareAppDir(dir->path()));
-    QVERIFY(writeAll(config(), "[ContactUs]\n" + contactLine + serverSection + "[Version]\nPROGRAM=1.002\n"));
+    AppDir app;
+    QVERIFY(app.isValid());
+    QVERIFY(app.writeConfigBytes(
+        "[ContactUs]\n" + contactLine + serverSection + "[Version]\nPROGRAM=1.002\n"));
 
     // First run: reads the contact, then the hand-over writes AppModel/model.
-    Run run = runUpdater(dir->path());
+    UpdaterRun run = app.runUpdater(60000);
     QVERIFY(run.finished);
-    QCOMPARE(settingsMessage(dir->path()),
+    QCOMPARE(settingsMessage(app),
         QStringLiteral("\"ContactUs:%1 V_Program:1.002 V_Database: V_Images:1.000\"").arg(contact));
-    const QByteArray after = readAll(config());
+    const QByteArray after = app.configBytes();
     QVERIFY2(after.contains("[AppModel]\nmodel=1\n"), after.constData());
     QVERIFY2(after.contains("[ContactUs]\n" + contactLine), after.constData());
 
     // Second run, a fresh process: reads the same text from the rewritten file.
-    QVERIFY(QFile::remove(path(QStringLiteral("updatetarvillogs.txt"))));
-    run = runUpdater(dir->path());
+    QVERIFY(QFile::remove(app.filePath(AppDir::logFile())));
+    run = app.runUpdater(60000);
     QVERIFY(run.finished);
-    QCOMPARE(settingsMessage(dir->path()),
+    QCOMPARE(settingsMessage(app),
         QStringLiteral("\"ContactUs:%1 V_Program:1.002 V_Database: V_Images:1.000\"").arg(contact));
-    QCOMPARE(readAll(config()), after);
+    QCOMPARE(app.configBytes(), after);
 }
 
 void TestSettings::malformedConfigUntouchedByRun_data()
@@ -394,52 +304,57 @@ void TestSettings::malformedConfigUntouchedByRun_data()
 void TestSettings::malformedConfigUntouchedByRun()
 {
     QFETCH(QByteArray, bytes);
-    QVERIFY(prepareAppDir(dir->path()));
-    QVERIFY(writeAll(config(), bytes));
-    const QDateTime modified = QFileInfo(config()).lastModified();
-    const Run run = runUpdater(dir->path());
-    QVERIFY2(run.finished, run.errors.constData());
-    QCOMPARE(run.exitCode, 0);
+    AppDir app;
+    QVERIFY(app.isValid());
+    QVERIFY(app.writeConfigBytes(bytes));
+    const QString config = app.filePath(QStringLiteral("Config.ini"));
+    const QDateTime modified = QFileInfo(config).lastModified();
+    const UpdaterRun run = app.runUpdater(60000);
+    verifyNormalExit(app, run);
+    if (QTest::currentTestFailed())
+        return;
     // A whole run, hand-over included (it would write AppModel/model) ...
-    QTRY_VERIFY_WITH_TIMEOUT(mainProgramStarted(dir->path()), 10000);
+    QVERIFY2(app.waitForStarts(1), "the main program was not started");
     // ... leaves the file byte for byte as it was ...
-    QCOMPARE(readAll(config()), bytes);
-    QCOMPARE(QFileInfo(config()).lastModified(), modified);
+    QCOMPARE(app.configBytes(), bytes);
+    QCOMPARE(QFileInfo(config).lastModified(), modified);
     // ... and one log line says so.
-    const QStringList messages = logMessages(dir->path());
+    const QStringList messages = app.logMessages();
     QCOMPARE(messages.filter(QStringLiteral("malformed")),
         QStringList { "[UpdateTarvilDialog]:[ERROR]:malformed, left unchanged: \"Config.ini\"" });
     QVERIFY(messages.filter(QStringLiteral("write failed")).isEmpty());
     // Nothing else was left behind by the write.
-    const QStringList entries = QDir(dir->path()).entryList(QDir::Files | QDir::Hidden);
+    const QStringList entries = QDir(app.path()).entryList(QDir::Files | QDir::Hidden);
     QVERIFY2(entries.filter(QStringLiteral("Config.ini")) == QStringList { "Config.ini" },
         qPrintable(entries.join(QLatin1Char(' '))));
 }
 
 void TestSettings::readOnlyConfigAsNobody()
 {
-    if (!canSwitchToNobody())
+    if (!canRunAsNobody())
         QSKIP("needs root and setpriv to run the updater as user nobody");
-    QVERIFY(prepareAppDir(dir->path()));
-    QVERIFY(QFile::setPermissions(dir->path(), QFileDevice::Permissions(0x7777)));
     const QByteArray bytes = serverSection + "[Version]\nPROGRAM=1.002\n[AppModel]\nmodel=0\n";
-    QVERIFY(writeAll(config(), bytes));
-    QVERIFY(QFile::setPermissions(config(), QFile::ReadOwner | QFile::ReadGroup | QFile::ReadOther));
-    const QDateTime modified = QFileInfo(config()).lastModified();
+    AppDir app;
+    QVERIFY(app.isValid());
+    QVERIFY(app.writeConfigBytes(bytes));
+    QVERIFY(openToEveryone(app));
+    const QString config = app.filePath(QStringLiteral("Config.ini"));
+    QVERIFY(QFile::setPermissions(config, QFile::ReadOwner | QFile::ReadGroup | QFile::ReadOther));
+    const QDateTime modified = QFileInfo(config).lastModified();
 
-    const Run run = runUpdater(dir->path(), true);
-    QVERIFY2(run.finished, run.errors.constData());
-    QCOMPARE(run.exitStatus, QProcess::NormalExit);
-    QCOMPARE(run.exitCode, 0);
+    const UpdaterRun run = runAsNobody(app, 60000);
+    verifyNormalExit(app, run);
+    if (QTest::currentTestFailed())
+        return;
     // The run read the file and still handed over: the main program was started, as nobody.
-    QCOMPARE(settingsMessage(dir->path()),
+    QCOMPARE(settingsMessage(app),
         QStringLiteral("\"ContactUs: V_Program:1.002 V_Database: V_Images:1.000\""));
-    QTRY_VERIFY_WITH_TIMEOUT(mainProgramStarted(dir->path()), 10000);
-    QCOMPARE(QFileInfo(path(QStringLiteral("orbelan-started.txt"))).ownerId(), 65534u);
+    QVERIFY2(app.waitForStarts(1), "the main program was not started");
+    QCOMPARE(QFileInfo(app.filePath(AppDir::startRecordFile())).ownerId(), 65534u);
     // The file is unchanged: not rewritten, not replaced.
-    QCOMPARE(readAll(config()), bytes);
-    QCOMPARE(QFileInfo(config()).lastModified(), modified);
-    QCOMPARE(QFileInfo(config()).ownerId(), 0u);
+    QCOMPARE(app.configBytes(), bytes);
+    QCOMPARE(QFileInfo(config).lastModified(), modified);
+    QCOMPARE(QFileInfo(config).ownerId(), 0u);
 }
 
 void TestSettings::writeConfigValueCreatesFile()
@@ -448,25 +363,27 @@ void TestSettings::writeConfigValueCreatesFile()
     QVERIFY(writeConfigValue(ConfigKey::appModel, QStringLiteral("1")));
     stopCapture();
     QVERIFY(captured.isEmpty());
-    QCOMPARE(readAll(config()), QByteArray("[AppModel]\nmodel=1\n"));
+    QCOMPARE(readFileBytes(config()), QByteArray("[AppModel]\nmodel=1\n"));
 }
 
 void TestSettings::writeConfigValueKeepsGb2312Contact()
 {
     const QString contact = QString::fromUtf8("联系电话：400-123-4567");
-    const QByteArray contactLine = "Contact1=" + gb2312(contact) + "\n";
-    QVERIFY(writeAll(config(), "[ContactUs]\n" + contactLine + "[Version]\nDATABASE=1.010\n"));
+    const QByteArray contactLine = "Contact1=" + toGb2312(contact) + "\n";
+    QVERIFY(
+        writeFileBytes(config(), "[ContactUs]\n" + contactLine + "[Version]\nDATABASE=1.010\n"));
     QVERIFY(writeConfigValue(ConfigKey::databaseVersion, QStringLiteral("1.011")));
-    const QByteArray after = readAll(config());
+    const QByteArray after = readFileBytes(config());
     QVERIFY2(after.contains("[ContactUs]\n" + contactLine), after.constData());
     QVERIFY2(after.contains("[Version]\nDATABASE=1.011\n"), after.constData());
 
     // Read back in a fresh process: the real updater logs the contact line it reads.
-    QVERIFY(prepareAppDir(dir->path()));
-    QVERIFY(writeAll(config(), after + serverSection));
-    const Run run = runUpdater(dir->path());
+    AppDir app;
+    QVERIFY(app.isValid());
+    QVERIFY(app.writeConfigBytes(after + serverSection));
+    const UpdaterRun run = app.runUpdater(60000);
     QVERIFY(run.finished);
-    QCOMPARE(settingsMessage(dir->path()),
+    QCOMPARE(settingsMessage(app),
         QStringLiteral("\"ContactUs:%1 V_Program: V_Database:1.011 V_Images:1.000\"").arg(contact));
 }
 
@@ -475,18 +392,20 @@ void TestSettings::malformedRefusedForWrite_data()
     QTest::addColumn<QByteArray>("bytes");
     for (const Malformed& sample : malformedSamples())
         QTest::newRow(sample.name) << sample.bytes;
-    QTest::newRow("UTF-16 with BOM") << QByteArray("\xff\xfe[\0V\0]\0\n\0a\0=\0" "1\0\n\0", 18);
+    QTest::newRow("UTF-16 with BOM") << QByteArray("\xff\xfe[\0V\0]\0\n\0a\0=\0"
+                                                   "1\0\n\0",
+        18);
 }
 
 void TestSettings::malformedRefusedForWrite()
 {
     QFETCH(QByteArray, bytes);
-    QVERIFY(writeAll(config(), bytes));
+    QVERIFY(writeFileBytes(config(), bytes));
     capture();
     QVERIFY(!openConfigForWrite());
     QVERIFY(!writeConfigValue(ConfigKey::appModel, QStringLiteral("1")));
     stopCapture();
-    QCOMPARE(readAll(config()), bytes);
+    QCOMPARE(readFileBytes(config()), bytes);
     const QString refusal
         = QStringLiteral("[UpdateTarvilDialog]:[ERROR]:malformed, left unchanged: \"Config.ini\"");
     QCOMPARE(captured, (QStringList { refusal, refusal }));
@@ -499,7 +418,7 @@ void TestSettings::malformedRefusedAfterEarlierRead()
     // As in a run: readSettings (and the request URLs) read the file first, in the same
     // process; QSettings then serves the file from its cache without parsing it again.
     QFETCH(QByteArray, bytes);
-    QVERIFY(writeAll(config(), bytes));
+    QVERIFY(writeFileBytes(config(), bytes));
     {
         const auto settings = openConfig();
         settings->value(QStringLiteral("Version/PROGRAM"));
@@ -510,14 +429,14 @@ void TestSettings::malformedRefusedAfterEarlierRead()
     QVERIFY(!writeConfigValue(ConfigKey::appModel, QStringLiteral("1")));
     QVERIFY(!openConfigForWrite());
     stopCapture();
-    QCOMPARE(readAll(config()), bytes);
+    QCOMPARE(readFileBytes(config()), bytes);
     QCOMPARE(captured.size(), 2);
 }
 
 void TestSettings::wellFormedAcceptedAfterEarlierRead()
 {
     const QByteArray bytes = serverSection + "[Version]\n; a comment\nPROGRAM=1.002\n";
-    QVERIFY(writeAll(config(), bytes));
+    QVERIFY(writeFileBytes(config(), bytes));
     openConfig()->value(QStringLiteral("Version/PROGRAM"));
     capture();
     QVERIFY(writeConfigValue(ConfigKey::programVersion, QStringLiteral("1.003")));
@@ -527,7 +446,7 @@ void TestSettings::wellFormedAcceptedAfterEarlierRead()
     QVERIFY(commitConfig(*settings));
     stopCapture();
     QVERIFY2(captured.isEmpty(), qPrintable(captured.join(QLatin1Char('\n'))));
-    const QByteArray after = readAll(config());
+    const QByteArray after = readFileBytes(config());
     QVERIFY2(after.contains("PROGRAM=1.003\n"), after.constData());
     QVERIFY2(after.contains("DATABASE=1.011\n"), after.constData());
     QVERIFY2(after.contains("ApiUrl=http://127.0.0.1:1\n"), after.constData());
@@ -536,7 +455,7 @@ void TestSettings::wellFormedAcceptedAfterEarlierRead()
 void TestSettings::commitReportsUnreachableFile()
 {
     // A file below a plain file: the directory cannot be made, the write cannot land.
-    QVERIFY(writeAll(path(QStringLiteral("plain")), "x"));
+    QVERIFY(writeFileBytes(path(QStringLiteral("plain")), "x"));
     const QString unreachable = path(QStringLiteral("plain/Config.ini"));
     capture();
     const auto settings = openConfigForWrite(unreachable);
@@ -545,10 +464,20 @@ void TestSettings::commitReportsUnreachableFile()
     QVERIFY(!commitConfig(*settings));
     stopCapture();
     QCOMPARE(captured.size(), 1);
-    QVERIFY2(captured.at(0).startsWith(QLatin1String("[UpdateTarvilDialog]:[ERROR]:write failed: \"")),
+    QVERIFY2(
+        captured.at(0).startsWith(QLatin1String("[UpdateTarvilDialog]:[ERROR]:write failed: \"")),
         qPrintable(captured.at(0)));
-    QCOMPARE(readAll(path(QStringLiteral("plain"))), QByteArray("x"));
+    QCOMPARE(readFileBytes(path(QStringLiteral("plain"))), QByteArray("x"));
 }
 
-QTEST_GUILESS_MAIN(TestSettings)
+int main(int argc, char* argv[])
+{
+    // The updater writes its log in the locale's 8-bit code page and this process reads it
+    // back in its own: C.UTF-8 for both, so that Chinese text survives the round trip.
+    qputenv("LC_ALL", "C.UTF-8");
+    QCoreApplication app(argc, argv);
+    TestSettings test;
+    QTEST_SET_MAIN_SOURCE_PATH
+    return QTest::qExec(&test, argc, argv);
+}
 #include "tst_settings.moc"
