@@ -1,6 +1,7 @@
 #include "configfile.h"
 #include "debugtext.h"
 #include "packagecheck.h"
+#include "request.h"
 #include "ui_updatetarvildialog.h"
 #include "updatetarvildialog.h"
 
@@ -39,8 +40,7 @@ void UpdateTarvilDialog::download(const QString& url)
 
 void UpdateTarvilDialog::requestPackage(const QUrl& url)
 {
-    QNetworkRequest request(url);
-    request.setTransferTimeout(requestTimeoutMs());
+    const QNetworkRequest request = makeRequest(url);
     // Each package on a new connection and network thread: on a kept-alive connection Qt's
     // network thread can read a fast server's whole body before the limit below reaches it.
     networkManager->clearConnectionCache();

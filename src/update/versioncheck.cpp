@@ -1,5 +1,6 @@
 #include "configfile.h"
 #include "debugtext.h"
+#include "request.h"
 #include "ui_updatetarvildialog.h"
 #include "updatetarvildialog.h"
 
@@ -42,11 +43,9 @@ void UpdateTarvilDialog::slotError(QNetworkReply::NetworkError errorCode)
 
 QNetworkReply* UpdateTarvilDialog::sendVersionQuestion(const QUrl& url)
 {
-    QNetworkRequest request(url);
+    QNetworkRequest request = makeRequest(url);
     request.setHeader(
         QNetworkRequest::ContentTypeHeader, QByteArrayLiteral("application/x-www-form-urlencoded"));
-    // An inactivity limit: a server that accepts and then stays silent ends the question.
-    request.setTransferTimeout(requestTimeoutMs());
     QNetworkReply* versionReply = networkManager->get(request);
     capVersionReply(versionReply);
     return versionReply;
