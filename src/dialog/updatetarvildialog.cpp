@@ -1,5 +1,6 @@
 #include "updatetarvildialog.h"
 #include "centring.h"
+#include "request.h"
 #include "ui_updatetarvildialog.h"
 
 #include <QDir>
@@ -45,6 +46,7 @@ UpdateTarvilDialog::~UpdateTarvilDialog()
 void UpdateTarvilDialog::initialize()
 {
     networkManager = new QNetworkAccessManager();
+    logCertificateErrors(networkManager);
     const QList<QScreen*> screens = QGuiApplication::screens();
     const QSize desktop = screens.isEmpty() ? QSize() : screens.first()->virtualSize();
     const QSize screen0 = screens.isEmpty() ? QSize() : screens.first()->size();

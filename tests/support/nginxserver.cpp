@@ -87,10 +87,17 @@ bool NginxServer::startOnce(const QString& rootDir, const Options& options)
 bool NginxServer::writeConfig(const QString& rootDir, const Options& options)
 {
     const QString dir = m_dir->path();
-    QString slowLocation;
+    QString directives = options.serverDirectives;
     if (!options.slowPrefix.isEmpty()) {
-        slowLocation = QStringLiteral("        location ^~ %1 { limit_rate %2; }\n")
-                           .arg(options.slowPrefix, options.limitRate);
+        directives += QStringLiteral("        location ^~ %1 { limit_rate %2; }\n")
+                          .arg(options.slowPrefix, options.limitRate);
+    }
+    m_https = !options.certificateFile.isEmpty();
+    QString listen = QStringLiteral("127.0.0.1:%1").arg(m_port);
+    if (m_https) {
+        listen += QStringLiteral(" ssl;\n        ssl_certificate \"%1\";\n"
+                                 "        ssl_certificate_key \"%2\"")
+                      .arg(options.certificateFile, options.keyFile);
     }
     const QString config = QStringLiteral(
         "daemon off;\n"
@@ -112,14 +119,13 @@ bool NginxServer::writeConfig(const QString& rootDir, const Options& options)
         "    default_type application/octet-stream;\n"
         "    keepalive_timeout 5s;\n"
         "    server {\n"
-        "        listen 127.0.0.1:%2;\n"
+        "        listen %2;\n"
         "        root \"%3\";\n"
         "        location / { }\n"
         "%4"
         "    }\n"
         "}\n")
-                               .arg(dir, QString::number(m_port),
-                                   QFileInfo(rootDir).absoluteFilePath(), slowLocation);
+                               .arg(dir, listen, QFileInfo(rootDir).absoluteFilePath(), directives);
     QFile file(m_dir->filePath(QStringLiteral("nginx.conf")));
     if (!file.open(QIODevice::WriteOnly) || file.write(config.toUtf8()) < 0) {
         m_error = QStringLiteral("cannot write %1").arg(file.fileName());
@@ -171,7 +177,12 @@ void NginxServer::stop()
 
 bool NginxServer::isRunning() const { return m_process && m_process->state() == QProcess::Running; }
 
-QString NginxServer::baseUrl() const { return QStringLiteral("http://127.0.0.1:%1").arg(m_port); }
+QString NginxServer::baseUrl() const
+{
+    return QStringLiteral("%1://127.0.0.1:%2")
+        .arg(m_https ? QStringLiteral("https") : QStringLiteral("http"))
+        .arg(m_port);
+}
 
 QList<ServedRequest> NginxServer::requests() const
 {
