@@ -107,7 +107,7 @@ bool NginxServer::writeConfig(const QString& rootDir, const Options& options)
         "error_log \"%1/error.log\" warn;\n"
         "events { worker_connections 64; }\n"
         "http {\n"
-        "    log_format plain '$request_method $request_uri $status $body_bytes_sent "
+        "    log_format plain '$request_method $request_uri $status $body_bytes_sent $connection "
         "\"$http_content_type\"';\n"
         "    access_log \"%1/access.log\" plain;\n"
         "    client_body_temp_path \"%1/client_body\";\n"
@@ -194,17 +194,20 @@ QList<ServedRequest> NginxServer::requests() const
         return result;
     const QList<QByteArray> lines = log.readAll().split('\n');
     for (const QByteArray& line : lines) {
-        // METHOD URI STATUS BYTES "CONTENT-TYPE"
+        // METHOD URI STATUS BYTES CONNECTION "CONTENT-TYPE"
         const QList<QByteArray> fields = line.split(' ');
-        if (fields.size() < 5)
+        if (fields.size() < 6)
             continue;
         ServedRequest request;
         request.method = QString::fromLatin1(fields.at(0));
         request.path = QString::fromLatin1(fields.at(1));
         request.status = fields.at(2).toInt();
         request.bytesSent = fields.at(3).toLongLong();
-        QByteArray type = line.mid(fields.at(0).size() + fields.at(1).size() + fields.at(2).size()
-            + fields.at(3).size() + 4);
+        request.connection = fields.at(4).toLongLong();
+        int typeStart = 5;
+        for (int i = 0; i < 5; ++i)
+            typeStart += fields.at(i).size();
+        QByteArray type = line.mid(typeStart);
         if (type.startsWith('"') && type.endsWith('"'))
             type = type.mid(1, type.size() - 2);
         request.contentType = QString::fromLatin1(type);

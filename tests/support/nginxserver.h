@@ -16,6 +16,7 @@ struct ServedRequest {
     QString path;
     int status = 0;
     qint64 bytesSent = 0;
+    qint64 connection = 0; // nginx's serial number of the connection it came on
     QString contentType; // the request's Content-Type header, "-" when absent
 };
 
