@@ -1,4 +1,5 @@
 #include "logmessagehandler.h"
+#include "readahead.h"
 #include "updatetarvildialog.h"
 
 #include <QApplication>
@@ -8,7 +9,7 @@
 
 int main(int argc, char* argv[])
 {
-    QApplication app(argc, argv);
+    ReadAheadLimitedApplication app(argc, argv);
     QDir::setCurrent(QCoreApplication::applicationDirPath());
     qInstallMessageHandler(logMessageHandler);
     // The form names 微软雅黑; where it is missing, draw Latin and Chinese text in one

@@ -1,6 +1,7 @@
 #include "configfile.h"
 #include "debugtext.h"
 #include "packagecheck.h"
+#include "readahead.h"
 #include "request.h"
 #include "ui_updatetarvildialog.h"
 #include "updatetarvildialog.h"
@@ -10,10 +11,6 @@
 #include <QNetworkAccessManager>
 #include <QNetworkRequest>
 #include <QStorageInfo>
-
-// Bounds what the network layer buffers ahead of httpReadyRead, so memory stays flat
-// whatever the package size.
-static const qint64 packageReadBufferBytes = 1024 * 1024;
 
 void UpdateTarvilDialog::download(const QString& url)
 {
@@ -43,7 +40,7 @@ void UpdateTarvilDialog::requestPackage(const QUrl& url)
     // On the connection the version questions opened: a far-away server costs no new
     // connection set-up per package.
     reply = networkManager->get(makeRequest(url));
-    limitReadBuffer(reply, packageReadBufferBytes);
+    limitReadAhead(reply);
     connect(reply, SIGNAL(readyRead()), this, SLOT(httpReadyRead()));
     connect(reply, SIGNAL(downloadProgress(qint64, qint64)), this,
         SLOT(downloadProgress(qint64, qint64)));
