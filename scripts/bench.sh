@@ -6,7 +6,8 @@
 #
 #   BUILD_DIR    build directory (default build), also holds the work directory bench/
 #   BENCH_REPS   repetitions of the large scenarios (default 5; no-update runs 3x as many)
-#   BENCH_ONLY   comma-separated subset: noupdate,program,chain,mem5,mem500
+#   BENCH_ONLY   comma-separated subset: noupdate,program,chain,mem5,mem500, and delay (the
+#                far-away link, 50 and 200 ms round trip: only when named)
 #   BENCH_MAX_LOAD  wait (at most 10 minutes) until the 1-minute load is below this first
 set -euo pipefail
 umask 022

@@ -20,9 +20,13 @@ import sys
 import threading
 import time
 
+import delaylink
+
 ROOT = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
 BEGIN = "<!-- bench:begin -->"
 END = "<!-- bench:end -->"
+DELAY_BEGIN = "<!-- bench-delay:begin -->"
+DELAY_END = "<!-- bench-delay:end -->"
 KIB, MIB = 1024, 1024 * 1024
 # Bumped whenever the generated data changes, so a stale work directory is rebuilt.
 DATA_STAMP = "bench-data-1"
@@ -425,6 +429,41 @@ class Bench:
             raise SystemExit("%s, %s: %s (see %s)" % (sc.name, side, "; ".join(problems), app))
         return t, peak
 
+    def fresh_app(self, name):
+        app = os.path.join(self.apps, name)
+        if os.path.isdir(app):
+            shutil.rmtree(app)
+        os.makedirs(app)
+        stand_in(os.path.join(app, "Orbelan.exe"), "1.000")
+        return app
+
+    def run_updater_at(self, url, server, installed, expected):
+        """One timed updater run against the server tree `server` below `url`."""
+        app = self.fresh_app("delay-updater")
+        shutil.copy2(self.args.updater, os.path.join(app, "UpdateTarvil"))
+        write_config(app, installed[0], installed[1], "%s/%s" % (url, server))
+        os.sync()
+        rc, t, peak = run_measured([os.path.join(app, "UpdateTarvil")], app, self.env, tree=False)
+        if rc != 0 or read_versions(app) != expected or not wait_for(
+                os.path.join(app, "orbelan-started.txt")):
+            raise SystemExit("%s at %s: exit code %d, versions %s (see %s)" % (
+                server, url, rc, read_versions(app), app))
+        return t, peak
+
+    def run_script_at(self, url, server, name, text, extra_args):
+        """One timed run of a baseline script against the same server tree."""
+        app = self.fresh_app("delay-baseline")
+        path = os.path.join(self.scripts, "delay-%s-%s.sh" % (
+            server, "".join(c if c.isalnum() else "-" for c in name)))
+        with open(path, "w") as f:
+            f.write(text)
+        os.sync()
+        cmd = ["/bin/sh", path, app, "%s/%s" % (url, server)] + list(extra_args)
+        rc, t, _ = run_measured(cmd, app, self.env, tree=True)
+        if rc != 0:
+            raise SystemExit("%s, %s at %s: exit code %d (see %s)" % (server, name, url, rc, app))
+        return t
+
     def run(self, sc):
         script = self.baseline_script(sc)
         log("== %s: %d repetitions" % (sc.title, sc.reps))
@@ -583,15 +622,15 @@ def report(results, facts, args, started, finished):
     return "\n".join(lines), verdicts
 
 
-def write_doc(path, body):
+def write_doc(path, body, begin=BEGIN, end=END):
     text = ""
     if os.path.exists(path):
         with open(path, encoding="utf-8") as f:
             text = f.read()
-    block = "%s\n%s\n%s" % (BEGIN, body, END)
-    if BEGIN in text and END in text:
-        head, rest = text.split(BEGIN, 1)
-        tail = rest.split(END, 1)[1]
+    block = "%s\n%s\n%s" % (begin, body, end)
+    if begin in text and end in text:
+        head, rest = text.split(begin, 1)
+        tail = rest.split(end, 1)[1]
         text = head + block + tail
     else:
         text = (text.rstrip() + "\n\n" if text else "# Benchmarks\n\n") + "## Results\n\n" + block + "\n"
@@ -636,9 +675,11 @@ def main():
         Scenario("mem500", "Memory, 500 MiB package", "mem500", ("1.000", "1.001"),
                  ("1.001", "1.001"), BASELINE_PACKAGE, max(1, (reps + 1) // 2)),
     ]
-    if args.only:
-        wanted = set(args.only.split(","))
+    wanted = set(args.only.split(",")) if args.only else None
+    if wanted:
         scenarios = [s for s in scenarios if s.name in wanted]
+    # The far-away link takes minutes of waiting: only when asked for by name.
+    delay = bool(wanted and "delay" in wanted)
 
     nginx = Nginx(args.work, data.server)
     url = nginx.start()
@@ -651,6 +692,9 @@ def main():
             samples = bench.run(sc)
             raw[sc.name] = samples
             results.append((sc.name, sc.title, summarize(samples), sc.reps))
+        if delay:
+            delay_lines = delaylink.run_delay_scenarios(
+                bench, nginx.port, chain_versions, max(1, (reps + 1) // 2), log)
     finally:
         nginx.stop()
         # The installations are rebuilt for every run; they hold over a gigabyte.
@@ -659,13 +703,23 @@ def main():
     with open(os.path.join(args.work, "results.json"), "w") as f:
         json.dump(raw, f, indent=1)
 
-    body, verdicts = report(results, machine_facts(args.work), args, started, finished)
-    log("")
-    log(body)
-    if args.doc:
-        write_doc(args.doc, body)
+    verdicts = []
+    if results:
+        body, verdicts = report(results, machine_facts(args.work), args, started, finished)
         log("")
-        log("Results written to %s" % args.doc)
+        log(body)
+        if args.doc:
+            write_doc(args.doc, body)
+            log("")
+            log("Results written to %s" % args.doc)
+    if delay:
+        body = "\n".join(["Measured %s to %s, `%s`." % (
+            started.strftime("%Y-%m-%d %H:%M"), finished.strftime("%H:%M"), args.command), ""]
+            + delay_lines)
+        log("")
+        log(body)
+        if args.doc:
+            write_doc(args.doc, body, DELAY_BEGIN, DELAY_END)
     missed = [title for title, ok in verdicts if not ok]
     if missed:
         log("Goals missed: %s" % ", ".join(missed))
