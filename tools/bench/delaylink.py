@@ -38,6 +38,11 @@ class DelayRelay:
             ready.set()
             self.loop.run_forever()
             server.close()
+            # Connections still open (kept alive by a client that has gone) end here.
+            pending = asyncio.all_tasks(self.loop)
+            for task in pending:
+                task.cancel()
+            self.loop.run_until_complete(asyncio.gather(*pending, return_exceptions=True))
             self.loop.run_until_complete(server.wait_closed())
             self.loop.close()
 
@@ -61,8 +66,13 @@ class DelayRelay:
         except OSError:
             client_writer.close()
             return
-        await asyncio.gather(self.pump(client_reader, up_writer),
-                             self.pump(up_reader, client_writer), return_exceptions=True)
+        try:
+            await asyncio.gather(self.pump(client_reader, up_writer),
+                                 self.pump(up_reader, client_writer), return_exceptions=True)
+        except asyncio.CancelledError:
+            # The relay stops: a connection kept alive by its client ends with it.
+            client_writer.close()
+            up_writer.close()
 
     async def pump(self, reader, writer):
         """Copies until the end, every chunk leaving `delay` after it arrived."""
