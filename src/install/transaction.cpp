@@ -37,42 +37,59 @@ bool present(const QString& path)
     return info.exists() || info.isSymLink();
 }
 
-// Scanners and indexers hold freshly written files for moments: a failed rename or removal
-// is tried again a few times, a third of a second in all, before it counts.
-bool retried(const std::function<bool(std::error_code&)>& attempt, QString* error = nullptr)
+// Failures that waiting cannot change.
+bool isPermanent(const std::error_code& code)
+{
+    return code == std::errc::cross_device_link || code == std::errc::no_such_file_or_directory
+        || code == std::errc::file_exists || code == std::errc::is_a_directory
+        || code == std::errc::not_a_directory;
+}
+
+// Scanners and indexers hold freshly written files for moments: a rename or removal that
+// fails otherwise is tried again a few times, a third of a second in all, before it counts.
+std::error_code retried(const std::function<void(std::error_code&)>& attempt)
 {
     static const int pausesMs[] = { 10, 30, 60, 100, 150 };
     std::error_code code;
-    if (attempt(code))
-        return true;
+    attempt(code);
     for (const int pause : pausesMs) {
+        if (!code || isPermanent(code))
+            break;
         QThread::msleep(pause);
         code.clear();
-        if (attempt(code))
-            return true;
+        attempt(code);
     }
-    if (error)
-        *error = QString::fromLocal8Bit(code.message().c_str());
-    return false;
+    return code;
+}
+
+QString describe(const std::error_code& code)
+{
+    return QString::fromLocal8Bit(code.message().c_str());
 }
 
 // A rename only: never a copy, which could leave half a file behind.
-bool renamePath(const QString& from, const QString& to, QString* error = nullptr)
+std::error_code renamePath(const QString& from, const QString& to)
 {
-    return retried(
-        [&](std::error_code& code) {
-            std::filesystem::rename(nativePath(from), nativePath(to), code);
-            return !code;
-        },
-        error);
+    return retried([&](std::error_code& code) {
+        std::filesystem::rename(nativePath(from), nativePath(to), code);
+    });
 }
 
 bool removePath(const QString& path)
 {
-    return retried([&](std::error_code& code) {
-        std::filesystem::remove(nativePath(path), code);
-        return !code;
-    });
+    return !retried(
+        [&](std::error_code& code) { std::filesystem::remove(nativePath(path), code); });
+}
+
+// The extracted file is renamed in. From another file system (update/ mounted apart) it is
+// copied next to the backups first, so the target still changes by one rename.
+bool moveIn(const QString& source, const QString& target, const QString& staging, QString* error)
+{
+    std::error_code code = renamePath(source, target);
+    if (code == std::errc::cross_device_link && QFile::copy(source, staging))
+        code = renamePath(staging, target);
+    *error = describe(code);
+    return !code;
 }
 
 bool isReserved(const QString& relative)
@@ -211,26 +228,36 @@ bool InstallTransaction::applyStep(int index, QString* reason)
 {
     const Step& step = steps.at(index);
     const QString target = path(step.target);
-    for (const QString& entry : step.entries)
+    for (const QString& entry : step.entries) {
         qDebug().noquote() << quoted(
             QStringLiteral("[UpdateTarvilDialog]:down_zip-files[OK]:%1").arg(entry));
-    if (step.directory) {
-        qDebug().noquote() << "temppath:" << quoted(target);
-        if (step.existed || QDir().mkdir(target))
-            return true;
-        qDebug().noquote() << "[UpdateTarvilDialog]:[ERROR]:CreateDir:" << quoted(target);
-        *reason = QStringLiteral("%1: the directory cannot be created").arg(step.target);
-        return false;
+        if (step.directory)
+            qDebug().noquote() << "temppath:" << quoted(target);
     }
+    if (!step.directory)
+        return replaceFile(index, reason);
+    if (step.existed || QDir().mkdir(target))
+        return true;
+    qDebug().noquote() << "[UpdateTarvilDialog]:[ERROR]:CreateDir:" << quoted(target);
+    *reason = QStringLiteral("%1: the directory cannot be created").arg(step.target);
+    return false;
+}
+
+// The old file is renamed into the backups, then the new one takes its name.
+bool InstallTransaction::replaceFile(int index, QString* reason)
+{
+    const Step& step = steps.at(index);
+    const QString target = path(step.target);
     const QFileInfo existing(target);
     QString error;
     if (existing.isDir() && !existing.isSymLink()) {
         error = QStringLiteral("a directory is in the way");
-    } else if (step.existed && !renamePath(target, backupPath(index), &error)) {
-        error = QStringLiteral("cannot be moved aside: %1").arg(error);
+    } else if (const std::error_code code
+        = step.existed ? renamePath(target, backupPath(index)) : std::error_code()) {
+        error = QStringLiteral("cannot be moved aside: %1").arg(describe(code));
     } else {
         const QString source = step.entries.last();
-        if (renamePath(source, target, &error))
+        if (moveIn(source, target, backupPath(index) + QLatin1String(".new"), &error))
             return true;
         qDebug().noquote() << quoted(
             QStringLiteral("[UpdateTarvilDialog]:[ERROR]:[%1]->\n\t[%2]").arg(source, target));
@@ -258,7 +285,7 @@ bool InstallTransaction::undoStep(int index)
     if (present(backup)) {
         if (present(target) && !removePath(target))
             return false;
-        return renamePath(backup, target);
+        return !renamePath(backup, target);
     }
     if (!step.existed && present(target))
         return removePath(target);
@@ -285,7 +312,9 @@ void InstallTransaction::commit()
     // Once the journal says committed, a kill no longer leads to a rollback.
     const QString journal = journalDir + QLatin1Char('/') + QLatin1String(journalName);
     const QString committed = journalDir + QLatin1Char('/') + QLatin1String(committedName);
-    renamePath(journal, committed);
+    if (const std::error_code code = renamePath(journal, committed))
+        qDebug().noquote() << quoted(
+            QStringLiteral("%1 commit: %2: %3").arg(version, journal, describe(code)));
     dropJournal(QLatin1String(committedName));
 }
 

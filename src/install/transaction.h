@@ -53,6 +53,7 @@ public:
 private:
     bool writeJournal(QString* reason);
     bool applyStep(int index, QString* reason);
+    bool replaceFile(int index, QString* reason);
     bool undoStep(int index);
     QString path(const QString& relative) const;
     QString backupPath(int index) const;
