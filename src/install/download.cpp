@@ -1,7 +1,6 @@
 #include "configfile.h"
 #include "debugtext.h"
 #include "packagecheck.h"
-#include "readahead.h"
 #include "request.h"
 #include "ui_updatetarvildialog.h"
 #include "updatetarvildialog.h"
@@ -40,7 +39,6 @@ void UpdateTarvilDialog::requestPackage(const QUrl& url)
     // On the connection the version questions opened: a far-away server costs no new
     // connection set-up per package.
     reply = networkManager->get(makeRequest(url));
-    limitReadAhead(reply);
     connect(reply, SIGNAL(readyRead()), this, SLOT(httpReadyRead()));
     connect(reply, SIGNAL(downloadProgress(qint64, qint64)), this,
         SLOT(downloadProgress(qint64, qint64)));

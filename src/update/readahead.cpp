@@ -15,6 +15,14 @@ void limitReadAhead(QNetworkReply* reply)
     });
 }
 
+QNetworkReply* ReadAheadLimitedManager::createRequest(
+    Operation operation, const QNetworkRequest& request, QIODevice* outgoingData)
+{
+    QNetworkReply* reply = QNetworkAccessManager::createRequest(operation, request, outgoingData);
+    limitReadAhead(reply);
+    return reply;
+}
+
 // Qt's per-request worker in its network thread, and its slot that takes the limit.
 static bool isHttpRequestWorker(const QObject* receiver)
 {

@@ -1,6 +1,5 @@
 #include "configfile.h"
 #include "debugtext.h"
-#include "readahead.h"
 #include "request.h"
 #include "ui_updatetarvildialog.h"
 #include "updatetarvildialog.h"
@@ -48,7 +47,6 @@ QNetworkReply* UpdateTarvilDialog::sendVersionQuestion(const QUrl& url)
     request.setHeader(
         QNetworkRequest::ContentTypeHeader, QByteArrayLiteral("application/x-www-form-urlencoded"));
     QNetworkReply* versionReply = networkManager->get(request);
-    limitReadAhead(versionReply);
     capVersionReply(versionReply);
     return versionReply;
 }
