@@ -91,6 +91,7 @@ private slots:
     void duplicateTargetsInstallLastEntryAndRollBackToOld();
     void leftoverBackupsAreRemovedAtStart();
     void undeletableBackupDoesNotFailCommit();
+    void fileHeldForMomentsIsStillReplaced();
     void unreadableJournalBlocksFurtherInstalls();
 };
 
@@ -289,6 +290,29 @@ void TestTransaction::undeletableBackupDoesNotFailCommit()
     QCOMPARE(f.recover(), QString());
     QVERIFY(f.journalDirGone());
     QCOMPARE(f.installation(), expectedNew(before));
+}
+
+// As a scanner holding a freshly written file on Windows: the first attempts fail, a later
+// one within the retries succeeds. (`chattr +i` stands in for the hold.)
+void TestTransaction::fileHeldForMomentsIsStillReplaced()
+{
+    Fixture f;
+    const QString held = f.app + "/lib/a.dll";
+    if (QProcess::execute("chattr", { "+i", held }) != 0)
+        QSKIP("this file system has no immutable files");
+    InstallTransaction transaction(f.app);
+    QString reason;
+    QVERIFY(transaction.prepare(f.plan, key, "1.001", &reason));
+    // Released well after the first attempt, well within the retries.
+    QProcess release;
+    release.start("sh", { "-c", "sleep 0.04; chattr -i \"$0\"", held });
+    QVERIFY(release.waitForStarted());
+    const bool applied = transaction.apply(&reason);
+    QVERIFY(release.waitForFinished());
+    QProcess::execute("chattr", { "-i", held });
+    QVERIFY2(applied, qPrintable(reason));
+    QCOMPARE(readFileBytes(held), QByteArray("new a.dll"));
+    transaction.commit();
 }
 
 void TestTransaction::unreadableJournalBlocksFurtherInstalls()
