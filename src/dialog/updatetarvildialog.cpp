@@ -2,6 +2,7 @@
 #include "centring.h"
 #include "configfile.h"
 #include "debugtext.h"
+#include "request.h"
 #include "transaction.h"
 #include "ui_updatetarvildialog.h"
 
@@ -49,6 +50,7 @@ UpdateTarvilDialog::~UpdateTarvilDialog()
 void UpdateTarvilDialog::initialize()
 {
     networkManager = new QNetworkAccessManager();
+    logCertificateErrors(networkManager);
     const QList<QScreen*> screens = QGuiApplication::screens();
     const QSize desktop = screens.isEmpty() ? QSize() : screens.first()->virtualSize();
     const QSize screen0 = screens.isEmpty() ? QSize() : screens.first()->size();

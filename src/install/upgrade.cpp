@@ -75,7 +75,8 @@ bool UpdateTarvilDialog::downloadSucceeded(QString* reason) const
                       .arg(version, downloadFile->fileName());
     } else if (reply->error() != QNetworkReply::NoError) {
         *reason = QStringLiteral("%1 download failed: error %2 %3")
-                      .arg(version, QString::number(int(reply->error())), reply->errorString());
+                      .arg(version, QString::number(int(reply->error())),
+                          escapedServerText(reply->errorString()));
     } else if (status != 200) {
         *reason = QStringLiteral("%1 download failed: HTTP status %2").arg(version).arg(status);
     } else {
