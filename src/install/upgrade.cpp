@@ -40,7 +40,17 @@ void UpdateTarvilDialog::downloadFinished()
     downloadFile->flush();
     downloadFile->close();
     QString failure;
-    if (!downloadSucceeded(&failure) || !installPackage(downloadFile->fileName(), &failure)) {
+    if (!downloadSucceeded(&failure)) {
+        abandonPackage(failure);
+        return;
+    }
+    verifyThenInstall();
+}
+
+void UpdateTarvilDialog::installDownloadedPackage()
+{
+    QString failure;
+    if (!installPackage(downloadFile->fileName(), &failure)) {
         abandonPackage(failure);
         return;
     }
