@@ -62,6 +62,8 @@ void UpdateTarvilDialog::signatureFinished()
             QStringLiteral("%1 signature refused: %2").arg(packageToSign().version, failure));
         return;
     }
+    qDebug().noquote() << quoted(
+        QStringLiteral("%1 signature verified").arg(packageToSign().version));
     installDownloadedPackage();
 }
 

@@ -128,6 +128,14 @@ void TestSignedPackages::signedProgramAndDatabaseChainInstalls()
     QCOMPARE(site.nginx.requestedPaths(),
         QStringList({ Release::programVersionPath(), program, signaturePath(program),
             Release::databaseVersionPath(), db1, signaturePath(db1), db2, signaturePath(db2) }));
+    QStringList verified;
+    for (const QString& message : app.debugMessages()) {
+        if (message.contains(QLatin1String("signature verified")))
+            verified.append(message);
+    }
+    QCOMPARE(verified,
+        QStringList({ "\"1.002 signature verified\"", "\"1.001 signature verified\"",
+            "\"1.002 signature verified\"" }));
     for (const QString& message : app.logMessages()) {
         QVERIFY2(!message.contains(QLatin1String("refused")), qPrintable(message));
         QVERIFY2(!message.contains(QLatin1String("not verified")), qPrintable(message));
