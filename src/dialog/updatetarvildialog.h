@@ -14,7 +14,7 @@ class QNetworkAccessManager;
 class QPaintEvent;
 class QProcess;
 class QUrl;
-struct InstallAction;
+class InstallTransaction;
 
 namespace Ui {
 class UpdateTarvilDialog;
@@ -33,7 +33,7 @@ public:
     // installed unverified. Set before the event loop runs.
     void setTrustedKeys(const QStringList& keyLines);
     void readSettings(const QString& fileName);
-    void writeIni();
+    bool writeIni();
     void CheckProgramUpdate();
     void CheckDataBaseUpdate();
     QStringList buildVersionList(const QString& serverVersion, const QString& installedVersion);
@@ -62,11 +62,13 @@ private slots:
     void slotReadyRead();
 
 private:
+    void recoverInterruptedInstall();
     QNetworkReply* sendVersionQuestion(const QUrl& url);
     void capVersionReply(QNetworkReply* versionReply);
     bool downloadSucceeded(QString* reason) const;
-    bool installPackage(const QString& archive, QString* reason);
-    bool installEntry(const InstallAction& action);
+    bool installPackage(const QString& archive, InstallTransaction& transaction, QString* reason);
+    const char* recordKey() const;
+    QString recordVersion() const;
     void notePackageData(const QByteArray& data);
     void verifyThenInstall();
     void requestSignature();

@@ -5,6 +5,8 @@
 #include <QDebug>
 #include <QNetworkAccessManager>
 
+static const qint64 signatureReadBufferBytes = 64 * 1024;
+
 void UpdateTarvilDialog::setTrustedKeys(const QStringList& keyLines)
 {
     trustedKeyLines = keyLines;
@@ -39,6 +41,8 @@ void UpdateTarvilDialog::requestSignature()
     const QUrl url(packageUrl() + QStringLiteral(".minisig"));
     qDebug().noquote() << "signature - curType:" << curType << quoted(url.toString());
     reply = networkManager->get(makeRequest(url));
+    // A body without end is cut at the cap; nothing much is buffered ahead of that.
+    limitReadBuffer(reply, signatureReadBufferBytes);
     connect(reply, &QNetworkReply::readyRead, this, &UpdateTarvilDialog::signatureReadyRead);
     connect(reply, &QNetworkReply::finished, this, &UpdateTarvilDialog::signatureFinished);
 }
@@ -58,8 +62,8 @@ void UpdateTarvilDialog::signatureFinished()
 {
     const QString failure = signatureFailure();
     if (!failure.isEmpty()) {
-        abandonPackage(
-            QStringLiteral("%1 signature refused: %2").arg(packageToSign().version, failure));
+        abandonPackage(QStringLiteral("%1 signature refused: %2")
+                           .arg(packageToSign().version, escapedServerText(failure)));
         return;
     }
     qDebug().noquote() << quoted(

@@ -400,8 +400,11 @@ class Bench:
         stand_in(os.path.join(app, "Orbelan.exe"), "1.000")
         base = "%s/%s" % (self.url, sc.server)
         if self.runs_updater(sc, side):
-            binary = self.args.signed_updater if sc.versus_unsigned and side == "updater" \
-                else self.args.updater
+            binary = self.args.updater
+            if side == "before":
+                binary = self.args.before
+            elif sc.versus_unsigned and side == "updater":
+                binary = self.args.signed_updater
             shutil.copy2(binary, os.path.join(app, "UpdateTarvil"))
             write_config(app, sc.installed[0], sc.installed[1], base)
         elif side == "floor":
@@ -410,7 +413,7 @@ class Bench:
 
     @staticmethod
     def runs_updater(sc, side):
-        return side == "updater" or (side == "baseline" and sc.versus_unsigned)
+        return side in ("updater", "before") or (side == "baseline" and sc.versus_unsigned)
 
     def baseline_script(self, sc):
         path = os.path.join(self.scripts, sc.name + ".sh")
@@ -472,6 +475,8 @@ class Bench:
         sides = ["updater", "baseline"]
         if sc.name == "noupdate" and self.args.floor:
             sides.append("floor")
+        if self.args.before and sc.name in ("program", "chain"):
+            sides.append("before")
         # Warm-up, untimed: page cache, nginx, the dynamic loader.
         for side in sides:
             self.run_side(sc, side, script)
@@ -506,6 +511,12 @@ def summarize(samples):
         "load": samples["load"],
         "sync_ms": samples["sync_ms"],
         "b2sum": statistics.median(samples["b2sum"]) if samples.get("b2sum") else None,
+        "before": ({"median": statistics.median(samples["before"]), "min": min(samples["before"]),
+                    "max": max(samples["before"]),
+                    "ratio": statistics.median(u) / statistics.median(samples["before"]),
+                    "ratio_min": min(x / y for x, y in zip(u, samples["before"])),
+                    "ratio_max": max(x / y for x, y in zip(u, samples["before"]))}
+                   if samples.get("before") else None),
         "floor": ({"median": statistics.median(samples["floor"]), "min": min(samples["floor"]),
                    "max": max(samples["floor"]),
                    "ratio": statistics.median(samples["floor"]) / statistics.median(b)}
@@ -621,6 +632,19 @@ def report(results, facts, args, started, finished):
                          TITLES["signed"], extra * 1000, signed["ratio"],
                          fmt_time(signed["b2sum"]), signed["updater_mib"],
                          signed["baseline_mib"]))
+    compared = [(title, r["before"]) for _, title, r, _ in results if r.get("before")]
+    if compared:
+        lines.append("")
+        lines.append("Against the updater before the change (`%s`), run alternately with the "
+                     "others in the same repetitions:" % args.before_label)
+        lines.append("")
+        lines.append("| Scenario | Before, median (min–max) | Now ÷ before (per-pair range) |")
+        lines.append("|---|---|---|")
+        for title, before in compared:
+            lines.append("| %s | %s (%s–%s) | %.2f× (%.2f–%.2f) |" % (
+                title, fmt_time(before["median"]), fmt_time(before["min"]),
+                fmt_time(before["max"]), before["ratio"], before["ratio_min"],
+                before["ratio_max"]))
     if "mem5" in by and "mem500" in by:
         small, large = by["mem5"]["updater_mib"], by["mem500"]["updater_mib"]
         ok = large < 80 and large - small < 10
@@ -666,11 +690,16 @@ def main():
     p.add_argument("--signed-updater", default="",
                    help="the updater built to trust --key; adds the scenario 'signed'")
     p.add_argument("--key", default="", help="minisign secret key that signs the packages")
+    p.add_argument("--before", default="",
+                   help="an earlier UpdateTarvil, timed alongside for the package scenarios")
+    p.add_argument("--before-label", default="", help="how the report names --before")
     args = p.parse_args()
     args.work = os.path.abspath(args.work)
     args.updater = os.path.abspath(args.updater)
     args.floor = os.path.abspath(args.floor) if args.floor else ""
     args.signed_updater = os.path.abspath(args.signed_updater) if args.signed_updater else ""
+    args.before = os.path.abspath(args.before) if args.before else ""
+    args.before_label = args.before_label or args.before
     os.umask(0o022)
     os.makedirs(args.work, exist_ok=True)
 
