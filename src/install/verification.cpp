@@ -84,9 +84,9 @@ QString UpdateTarvilDialog::signatureFailure() const
     return signatureRefusal(signatureBytes, downloadedDigest, trustedKeyLines, packageToSign());
 }
 
-// The program package is signed for the plan's last version, a database package for its own.
+// Signed for the version it is recorded as: the program package for the plan's last version,
+// a database package for its own.
 SignedPackage UpdateTarvilDialog::packageToSign() const
 {
-    const QString version = curType == 0 ? VerList.last() : VerList.value(VerIndex);
-    return { QUrl(packageUrl()).fileName(), version };
+    return { QUrl(packageUrl()).fileName(), recordVersion() };
 }
