@@ -169,36 +169,36 @@ void TestSignedPackages::packageWithFailingSignatureIsRefused_data()
         << "silent" << false << "\"1.001 signature refused: no signature file: error 5 *";
 }
 
-void TestSignedPackages::packageWithFailingSignatureIsRefused()
+// A genuine release: program 1.002 (programStep) or database 1.001 and 1.002, all signed,
+// every package but the second database one carrying an evil.dll.
+static void publishGenuine(Release& release, bool programStep, const QString& attack)
 {
-    QFETCH(QString, attack);
-    QFETCH(bool, programStep);
-    QFETCH(QString, expectedLine);
-
-    ReleaseSite site;
-    Release& release = site.release;
     QVERIFY(release.setProgramVersion(programStep ? "1.002" : "1.000"));
     QVERIFY(release.setDatabaseVersion(programStep ? "1.000" : "1.002"));
-    const QString program = Release::programPackagePath();
-    const QString db1 = Release::databasePackagePath(v1001);
-    const QString db2 = Release::databasePackagePath(v1002);
     const QVector<ZipEntry> evil { ZipEntry::file(QStringLiteral("evil.dll"), "evil") };
     QVERIFY(release.setProgramPackage(evil));
-    signPackage(release, program, attack == QLatin1String("replay") ? v1001 : v1002,
-        testSigningKey(), attack == QLatin1String("legacy"));
+    // The replayed program package is a genuine one of an older version.
+    signPackage(release, Release::programPackagePath(),
+        attack == QLatin1String("replay") ? v1001 : v1002, testSigningKey(),
+        attack == QLatin1String("legacy"));
     QVERIFY(release.setDatabasePackage(v1001, evil));
     QVERIFY(release.setDatabasePackage(v1002, { ZipEntry::file(QStringLiteral("db2.txt")) }));
-    signPackage(release, db1, v1001);
-    signPackage(release, db2, v1002);
+    signPackage(release, Release::databasePackagePath(v1001), v1001);
+    signPackage(release, Release::databasePackagePath(v1002), v1002);
+}
 
-    QTemporaryDir keyDir;
-    SigningKey foreign;
+// What the attacker changes on the static server, at database 1.001.
+static void attackDatabasePackage(Release& release, const QString& attack, const QString& keyDir)
+{
+    const QString db1 = Release::databasePackagePath(v1001);
+    const QString db2 = Release::databasePackagePath(v1002);
     if (attack == QLatin1String("tampered")) {
         QVERIFY(release.setDatabasePackage(v1001,
             { ZipEntry::file(QStringLiteral("evil.dll"), "more evil"),
                 ZipEntry::file(QStringLiteral("db1.txt")) }));
     } else if (attack == QLatin1String("foreign key")) {
-        QVERIFY(generateSigningKey(keyDir.path(), &foreign));
+        SigningKey foreign;
+        QVERIFY(generateSigningKey(keyDir, &foreign));
         signPackage(release, db1, v1001, foreign);
     } else if (attack == QLatin1String("other file")) {
         QVERIFY(release.setFile(db1, readAll(release.filePath(db2))));
@@ -209,17 +209,60 @@ void TestSignedPackages::packageWithFailingSignatureIsRefused()
         QVERIFY(release.setFile(
             signaturePath(db1), "<html><body>Welcome to the hotel Wi-Fi</body></html>"));
     }
+}
 
-    // The faults a static server cannot produce come from a scripted package server.
+// The faults a static server cannot produce: database 1.001 from a scripted package server
+// whose signature answer never ends or never comes. False when the attack needs none.
+static bool scriptSignatureFault(FaultServer& server, const Release& release, const QString& attack)
+{
+    if (attack != QLatin1String("endless") && attack != QLatin1String("silent"))
+        return false;
+    const QString db1 = Release::databasePackagePath(v1001);
+    if (!server.start())
+        return false;
+    server.setBehaviour(db1, FaultServer::ok(readAll(release.filePath(db1))));
+    server.setBehaviour(signaturePath(db1),
+        attack == QLatin1String("endless") ? FaultServer::endless(16 * 1024, 1)
+                                           : FaultServer::silent());
+    return true;
+}
+
+// Nothing of the refused package in the application directory, nothing recorded, and
+// nothing requested after its signature. QtTest checks.
+static void verifyNothingInstalled(
+    const AppDir& app, const QStringList& appBefore, const QStringList& requested, bool programStep)
+{
+    QStringList appAfter = listing(app.path());
+    for (const QString& own : runArtefacts())
+        appAfter.removeAll(own);
+    QStringList expectedApp = appBefore;
+    expectedApp.removeAll(QStringLiteral("update"));
+    QCOMPARE(appAfter, expectedApp);
+    QCOMPARE(app.configValue(QStringLiteral("Version/PROGRAM")), QStringLiteral("1.000"));
+    QCOMPARE(app.configValue(QStringLiteral("Version/DATABASE")), QStringLiteral("1.000"));
+    const QString package
+        = programStep ? Release::programPackagePath() : Release::databasePackagePath(v1001);
+    QStringList expectedPaths { Release::programVersionPath() };
+    if (!programStep)
+        expectedPaths.append(Release::databaseVersionPath());
+    expectedPaths << package << signaturePath(package);
+    QCOMPARE(requested, expectedPaths);
+    for (const QString& message : app.debugMessages())
+        QVERIFY2(!message.startsWith(QLatin1String("writeIni")), qPrintable(message));
+}
+
+void TestSignedPackages::packageWithFailingSignatureIsRefused()
+{
+    QFETCH(QString, attack);
+    QFETCH(bool, programStep);
+    QFETCH(QString, expectedLine);
+
+    ReleaseSite site;
+    publishGenuine(site.release, programStep, attack);
+    QTemporaryDir keyDir;
+    attackDatabasePackage(site.release, attack, keyDir.path());
     FaultServer packageServer;
-    const bool scripted = attack == QLatin1String("endless") || attack == QLatin1String("silent");
-    if (scripted) {
-        QVERIFY(packageServer.start());
-        packageServer.setBehaviour(db1, FaultServer::ok(readAll(release.filePath(db1))));
-        packageServer.setBehaviour(signaturePath(db1),
-            attack == QLatin1String("endless") ? FaultServer::endless(16 * 1024, 1)
-                                               : FaultServer::silent());
-    }
+    const bool scripted = scriptSignatureFault(packageServer, site.release, attack);
     AppDir app(QStringLiteral(UPDATER_TESTKEY_BINARY));
     prepare(site, app, scripted ? packageServer.baseUrl() : QString(),
         { { QStringLiteral("Server/TimeoutMs"), QStringLiteral("1500") } });
@@ -232,29 +275,11 @@ void TestSignedPackages::packageWithFailingSignatureIsRefused()
     if (QTest::currentTestFailed())
         return;
 
-    // Nothing extracted or installed, nothing recorded, and no later package fetched.
-    QStringList appAfter = listing(app.path());
-    for (const QString& own : runArtefacts())
-        appAfter.removeAll(own);
-    QStringList expectedApp = appBefore;
-    expectedApp.removeAll(QStringLiteral("update"));
-    QCOMPARE(appAfter, expectedApp);
-    QCOMPARE(app.configValue(QStringLiteral("Version/PROGRAM")), QStringLiteral("1.000"));
-    QCOMPARE(app.configValue(QStringLiteral("Version/DATABASE")), QStringLiteral("1.000"));
     QStringList requested = site.nginx.requestedPaths();
     for (const FaultServer::Request& request : packageServer.requests())
         requested.append(request.path);
-    const QString package = programStep ? program : db1;
-    QStringList expectedPaths { Release::programVersionPath() };
-    if (!programStep)
-        expectedPaths.append(Release::databaseVersionPath());
-    expectedPaths << package << signaturePath(package);
-    QCOMPARE(requested, expectedPaths);
-
-    const QStringList messages = app.debugMessages();
-    verifyHandOverRightAfter(messages, expectedLine);
-    for (const QString& message : messages)
-        QVERIFY2(!message.startsWith(QLatin1String("writeIni")), qPrintable(message));
+    verifyNothingInstalled(app, appBefore, requested, programStep);
+    verifyHandOverRightAfter(app.debugMessages(), expectedLine);
 }
 
 void TestSignedPackages::buildWithoutKeysInstallsUnsignedPackages()
