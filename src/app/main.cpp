@@ -25,6 +25,8 @@ int main(int argc, char* argv[])
     int result;
     {
         UpdateTarvilDialog dialog;
+        dialog.setTrustedKeys(
+            QString::fromLatin1(UPDATER_TRUSTED_KEYS).split(QLatin1Char(' '), Qt::SkipEmptyParts));
         result = app.exec();
     }
     // The dialog hands its network manager to deferred deletion; run it before exit.

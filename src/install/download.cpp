@@ -62,7 +62,9 @@ void UpdateTarvilDialog::httpReadyRead()
     if (downloadFile->write(data) != data.size()) {
         downloadWriteFailed = true;
         reply->abort();
+        return;
     }
+    notePackageData(data);
 }
 
 void UpdateTarvilDialog::downloadProgress(qint64 current, qint64 total)
