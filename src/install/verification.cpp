@@ -5,8 +5,6 @@
 #include <QDebug>
 #include <QNetworkAccessManager>
 
-static const qint64 signatureReadBufferBytes = 64 * 1024;
-
 void UpdateTarvilDialog::setTrustedKeys(const QStringList& keyLines)
 {
     trustedKeyLines = keyLines;
@@ -40,9 +38,9 @@ void UpdateTarvilDialog::requestSignature()
     signatureOverLimit = false;
     const QUrl url(packageUrl() + QStringLiteral(".minisig"));
     qDebug().noquote() << "signature - curType:" << curType << quoted(url.toString());
+    // Read ahead at most as far as every reply of the manager; a body without end is cut at
+    // the cap.
     reply = networkManager->get(makeRequest(url));
-    // A body without end is cut at the cap; nothing much is buffered ahead of that.
-    limitReadBuffer(reply, signatureReadBufferBytes);
     connect(reply, &QNetworkReply::readyRead, this, &UpdateTarvilDialog::signatureReadyRead);
     connect(reply, &QNetworkReply::finished, this, &UpdateTarvilDialog::signatureFinished);
 }
