@@ -350,8 +350,12 @@ void verifyNormalExit(const AppDir& app, const UpdaterRun& run)
     QVERIFY2(run.finished,
         qPrintable("the updater did not exit in time; its standard error:\n"
             + QString::fromLocal8Bit(app.errorOutput())));
-    QCOMPARE(run.exitStatus, QProcess::NormalExit);
-    QCOMPARE(run.exitCode, 0);
+    const QString errors = QString::fromLocal8Bit(app.errorOutput());
+    QVERIFY2(run.exitStatus == QProcess::NormalExit,
+        qPrintable("the updater crashed; its standard error:\n" + errors));
+    QVERIFY2(run.exitCode == 0,
+        qPrintable(
+            QStringLiteral("exit code %1; its standard error:\n").arg(run.exitCode) + errors));
 }
 
 void verifyHandedOverOnce(AppDir& app, const UpdaterRun& run, const QString& tag)
