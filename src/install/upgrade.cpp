@@ -1,5 +1,6 @@
 #include "configfile.h"
 #include "debugtext.h"
+#include "extraction.h"
 #include "installrule.h"
 #include "packagecheck.h"
 #include "ui_updatetarvildialog.h"
@@ -84,7 +85,7 @@ bool UpdateTarvilDialog::installPackage(const QString& archive, QString* reason)
         *reason = QStringLiteral("%1 package refused: %2").arg(version, refusal);
         return false;
     }
-    const QStringList extracted = JlCompress::extractDir(archive, downloadDir);
+    const QStringList extracted = extractPackage(archive, downloadDir);
     if (extracted.isEmpty()) {
         *reason = QStringLiteral("%1 zip is Empty").arg(version);
         return false;
