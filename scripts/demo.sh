@@ -3,9 +3,13 @@
 # tools/publish.py, serves it with nginx on 127.0.0.1, lets the updater bring an old
 # installation up to date in a real (or virtual) X window, and runs it once more to show
 # that an up-to-date installation hands over at once. Exit code 0 only if all of it held.
+# With --windows, the same with the Windows build under Wine (scripts/demo-windows.sh).
 set -euo pipefail
 umask 022
 cd "$(dirname "$0")/.."
+if [ "${1:-}" = --windows ]; then
+    exec bash scripts/demo-windows.sh
+fi
 root=$PWD
 build=${BUILD_DIR:-build}
 
