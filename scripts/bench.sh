@@ -8,6 +8,8 @@
 #   BENCH_REPS   repetitions of the large scenarios (default 5; no-update runs 3x as many)
 #   BENCH_ONLY   comma-separated subset: noupdate,program,chain,mem5,mem500
 #   BENCH_MAX_LOAD  wait (at most 10 minutes) until the 1-minute load is below this first
+#   BENCH_BEFORE  git revision whose updater is timed alongside in the package scenarios
+#                 (built Release into $BUILD_DIR/bench/before/)
 set -euo pipefail
 umask 022
 cd "$(dirname "$0")/.."
@@ -20,6 +22,15 @@ cmake --build "$build" -j2 --target UpdateTarvil >/dev/null
 echo "== Building the reference program tools/bench/qtfloor into $build/bench/"
 cmake -S tools/bench/qtfloor -B "$build/bench/qtfloor-build" >/dev/null
 cmake --build "$build/bench/qtfloor-build" >/dev/null
+
+if [ -n "${BENCH_BEFORE:-}" ]; then
+    before_src="$build/bench/before/src"
+    echo "== Building the updater of $BENCH_BEFORE into $build/bench/before/"
+    rm -rf "$before_src" && mkdir -p "$before_src"
+    git archive "$BENCH_BEFORE" | tar -x -C "$before_src"
+    cmake -S "$before_src" -B "$build/bench/before/build" -DCMAKE_BUILD_TYPE=Release >/dev/null
+    cmake --build "$build/bench/before/build" -j2 --target UpdateTarvil >/dev/null
+fi
 
 if [ -n "${BENCH_MAX_LOAD:-}" ]; then
     for _ in $(seq 60); do
@@ -35,4 +46,6 @@ echo "== Load before: $(cat /proc/loadavg)"
 args=(--updater "$build/UpdateTarvil" --floor "$build/bench/qtfloor-build/qtfloor"
     --work "$build/bench" --reps "${BENCH_REPS:-5}" --command "BUILD_DIR=$build bash scripts/bench.sh")
 [ -n "${BENCH_ONLY:-}" ] && args+=(--only "$BENCH_ONLY")
+[ -n "${BENCH_BEFORE:-}" ] && args+=(--before "$build/bench/before/build/UpdateTarvil"
+    --before-label "$(git rev-parse --short "$BENCH_BEFORE")")
 exec python3 tools/bench/bench.py "${args[@]}"

@@ -4,6 +4,7 @@
 #include <QApplication>
 #include <QDir>
 #include <QFont>
+#include <QNetworkProxyFactory>
 
 int main(int argc, char* argv[])
 {
@@ -15,6 +16,10 @@ int main(int argc, char* argv[])
     QFont::insertSubstitutions(QStringLiteral("微软雅黑"),
         { QStringLiteral("Microsoft YaHei"), QStringLiteral("WenQuanYi Micro Hei"),
             QStringLiteral("Noto Sans CJK SC") });
+
+    // The proxy the user configured: the proxy variables on Linux, the system settings on
+    // Windows.
+    QNetworkProxyFactory::setUseSystemConfiguration(true);
 
     int result;
     {

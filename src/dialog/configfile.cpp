@@ -1,5 +1,6 @@
 #include "configfile.h"
 #include "debugtext.h"
+#include "transaction.h"
 
 #include <QDebug>
 #include <QDir>
@@ -37,7 +38,8 @@ std::unique_ptr<QSettings> openConfig(const QString& fileName)
 // after the status check, and then writes the file anyway), and a file already read in this
 // process comes from the class's per-process cache without being parsed again (readSettings
 // has always read it first). So the bytes are parsed in full from a private copy, whose name
-// the cache has never seen.
+// the cache has never seen. The copy stays inside the application directory, in the
+// updater's own directory there, which the next start clears of anything left behind.
 static bool isMalformed(const QString& fileName)
 {
     QFile file(fileName);
@@ -49,14 +51,23 @@ static bool isMalformed(const QString& fileName)
     if (bytes.isEmpty())
         return false;
 
-    QTemporaryFile copy(QDir::tempPath() + QStringLiteral("/updatetarvil-config-XXXXXX.ini"));
-    const bool copied = copy.open() && copy.write(bytes) == bytes.size() && copy.flush();
-    if (copied)
-        copy.close();
-    // Without a private copy the file itself is parsed: right at least for a first access.
-    const auto probe = openConfig(copied ? copy.fileName() : fileName);
-    probe->allKeys();
-    return probe->status() == QSettings::FormatError;
+    const QString privateDir = QFileInfo(fileName).absolutePath() + QLatin1Char('/')
+        + InstallTransaction::directoryName();
+    QDir().mkpath(privateDir);
+    bool malformed = false;
+    {
+        QTemporaryFile copy(privateDir + QStringLiteral("/config-XXXXXX.ini"));
+        const bool copied = copy.open() && copy.write(bytes) == bytes.size() && copy.flush();
+        if (copied)
+            copy.close();
+        // Without a private copy the file itself is parsed: right at least for a first access.
+        const auto probe = openConfig(copied ? copy.fileName() : fileName);
+        probe->allKeys();
+        malformed = probe->status() == QSettings::FormatError;
+    }
+    // Only when empty: during an installation the journal lives there.
+    QDir().rmdir(privateDir);
+    return malformed;
 }
 
 // QSettings takes "<file>.lock" for each write and waits for it without a limit. A lock

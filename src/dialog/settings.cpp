@@ -35,18 +35,16 @@ void UpdateTarvilDialog::readSettings(const QString& fileName)
     CheckProgramUpdate();
 }
 
-void UpdateTarvilDialog::writeIni()
+bool UpdateTarvilDialog::writeIni()
 {
     const auto settings = openConfigForWrite();
     if (!settings)
-        return;
-    if (curType == 0) {
-        settings->setValue(QLatin1String(ConfigKey::programVersion), VerList.last());
+        return false;
+    settings->setValue(QLatin1String(recordKey()), recordVersion());
+    if (curType == 0)
         qDebug().noquote() << "writeIni Version/PROGRAM VerList.last():" << quoted(VerList.last());
-    } else {
-        const QString version = VerList.at(VerIndex);
-        settings->setValue(QLatin1String(ConfigKey::databaseVersion), version);
-        qDebug().noquote() << "writeIni Version/DATABASE VerList.at(VerIndex):" << quoted(version);
-    }
-    commitConfig(*settings);
+    else
+        qDebug().noquote() << "writeIni Version/DATABASE VerList.at(VerIndex):"
+                           << quoted(VerList.at(VerIndex));
+    return commitConfig(*settings);
 }

@@ -1,7 +1,12 @@
 #include "updatetarvildialog.h"
 #include "centring.h"
+#include "configfile.h"
+#include "debugtext.h"
+#include "request.h"
+#include "transaction.h"
 #include "ui_updatetarvildialog.h"
 
+#include <QDebug>
 #include <QDir>
 #include <QGuiApplication>
 #include <QMouseEvent>
@@ -45,6 +50,7 @@ UpdateTarvilDialog::~UpdateTarvilDialog()
 void UpdateTarvilDialog::initialize()
 {
     networkManager = new QNetworkAccessManager();
+    logCertificateErrors(networkManager);
     const QList<QScreen*> screens = QGuiApplication::screens();
     const QSize desktop = screens.isEmpty() ? QSize() : screens.first()->virtualSize();
     const QSize screen0 = screens.isEmpty() ? QSize() : screens.first()->size();
@@ -55,6 +61,7 @@ void UpdateTarvilDialog::initialize()
     if (!QDir(downloadPath).exists())
         QDir().mkpath(downloadPath);
     QDir::setCurrent(appDir);
+    recoverInterruptedInstall();
     readSettings(QStringLiteral("Config.ini"));
 }
 
@@ -89,3 +96,13 @@ void UpdateTarvilDialog::on_pushButton_exit_clicked() { QCoreApplication::quit()
 void UpdateTarvilDialog::recieveResult(int, QString) { initialize(); }
 
 void UpdateTarvilDialog::slotReadyRead() { }
+
+// A run killed while it installed a package left a journal: its rollback or its cleanup is
+// finished before anything else, so no version question sees a half-installed package.
+void UpdateTarvilDialog::recoverInterruptedInstall()
+{
+    const QString line = InstallTransaction::recover(
+        appDir, [](const QString& key) { return openConfig()->value(key).toString(); });
+    if (!line.isEmpty())
+        qDebug().noquote() << quoted(line);
+}

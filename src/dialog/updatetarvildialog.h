@@ -12,7 +12,7 @@ class QNetworkAccessManager;
 class QPaintEvent;
 class QProcess;
 class QUrl;
-struct InstallAction;
+class InstallTransaction;
 
 namespace Ui {
 class UpdateTarvilDialog;
@@ -28,7 +28,7 @@ public:
 
     void initialize();
     void readSettings(const QString& fileName);
-    void writeIni();
+    bool writeIni();
     void CheckProgramUpdate();
     void CheckDataBaseUpdate();
     QStringList buildVersionList(const QString& serverVersion, const QString& installedVersion);
@@ -57,11 +57,13 @@ private slots:
     void slotReadyRead();
 
 private:
+    void recoverInterruptedInstall();
     QNetworkReply* sendVersionQuestion(const QUrl& url);
     void capVersionReply(QNetworkReply* versionReply);
     bool downloadSucceeded(QString* reason) const;
-    bool installPackage(const QString& archive, QString* reason);
-    bool installEntry(const InstallAction& action);
+    bool installPackage(const QString& archive, InstallTransaction& transaction, QString* reason);
+    const char* recordKey() const;
+    QString recordVersion() const;
     void abandonPackage(const QString& reason);
     void continueAfterPackage();
     QString packageUrl() const;

@@ -40,18 +40,10 @@ void UpdateTarvilDialog::download(const QString& url)
 
 void UpdateTarvilDialog::requestPackage(const QUrl& url)
 {
-    const QNetworkRequest request = makeRequest(url);
-    // Each package on a new connection and network thread: on a kept-alive connection Qt's
-    // network thread can read a fast server's whole body before the limit below reaches it.
-    networkManager->clearConnectionCache();
-    reply = networkManager->get(request);
-    reply->setReadBufferSize(packageReadBufferBytes);
-    // Qt passes the limit to its network thread only once the request has been handed
-    // there, which happens from the event loop; set it again once that has happened, before
-    // the connection can deliver anything.
-    QMetaObject::invokeMethod(
-        reply, [limited = reply] { limited->setReadBufferSize(packageReadBufferBytes); },
-        Qt::QueuedConnection);
+    // On the connection the version questions opened: a far-away server costs no new
+    // connection set-up per package.
+    reply = networkManager->get(makeRequest(url));
+    limitReadBuffer(reply, packageReadBufferBytes);
     connect(reply, SIGNAL(readyRead()), this, SLOT(httpReadyRead()));
     connect(reply, SIGNAL(downloadProgress(qint64, qint64)), this,
         SLOT(downloadProgress(qint64, qint64)));

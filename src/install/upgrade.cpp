@@ -3,6 +3,7 @@
 #include "extraction.h"
 #include "installrule.h"
 #include "packagecheck.h"
+#include "transaction.h"
 #include "ui_updatetarvildialog.h"
 #include "updatetarvildialog.h"
 
@@ -41,11 +42,20 @@ void UpdateTarvilDialog::downloadFinished()
     downloadFile->flush();
     downloadFile->close();
     QString failure;
-    if (!downloadSucceeded(&failure) || !installPackage(downloadFile->fileName(), &failure)) {
+    InstallTransaction transaction(appDir);
+    if (!downloadSucceeded(&failure)
+        || !installPackage(downloadFile->fileName(), transaction, &failure)) {
         abandonPackage(failure);
         return;
     }
-    writeIni();
+    // The version record decides whether the package counts as installed.
+    if (!writeIni()) {
+        transaction.rollBack();
+        abandonPackage(QStringLiteral("%1 install rolled back: %2: version not recorded")
+                           .arg(recordVersion(), QLatin1String(configFileName)));
+        return;
+    }
+    transaction.commit();
     reply->deleteLater();
     reply = nullptr;
     closeAndDeleteArchive();
@@ -66,7 +76,8 @@ bool UpdateTarvilDialog::downloadSucceeded(QString* reason) const
                       .arg(version, downloadFile->fileName());
     } else if (reply->error() != QNetworkReply::NoError) {
         *reason = QStringLiteral("%1 download failed: error %2 %3")
-                      .arg(version, QString::number(int(reply->error())), reply->errorString());
+                      .arg(version, QString::number(int(reply->error())),
+                          escapedServerText(reply->errorString()));
     } else if (status != 200) {
         *reason = QStringLiteral("%1 download failed: HTTP status %2").arg(version).arg(status);
     } else {
@@ -75,9 +86,10 @@ bool UpdateTarvilDialog::downloadSucceeded(QString* reason) const
     return false;
 }
 
-// Extracts the archive into the download directory and moves its files over the
-// installation. False, with the reason, when anything of the package did not land.
-bool UpdateTarvilDialog::installPackage(const QString& archive, QString* reason)
+// Extracts the archive into the download directory and puts its files in place through
+// `transaction`. False, with the reason, when the installation is as it was before.
+bool UpdateTarvilDialog::installPackage(
+    const QString& archive, InstallTransaction& transaction, QString* reason)
 {
     const QString version = VerList.value(VerIndex);
     const QString refusal = refusePackage(archive, QStorageInfo(appDir).bytesAvailable());
@@ -93,45 +105,26 @@ bool UpdateTarvilDialog::installPackage(const QString& archive, QString* reason)
     const QString currentDir = QDir::currentPath();
     const auto plan = planInstallation(extracted, currentDir, downloadDir,
         [](const QString& path) { return QFileInfo(path).isDir(); });
-    int failed = 0;
-    for (const InstallAction& action : plan)
-        failed += installEntry(action) ? 0 : 1;
-    if (failed > 0) {
-        *reason = QStringLiteral("%1 install incomplete: %2 entries not installed")
-                      .arg(version)
-                      .arg(failed);
+    QString failure;
+    if (!transaction.prepare(plan, QLatin1String(recordKey()), recordVersion(), &failure)) {
+        *reason = QStringLiteral("%1 install not started: %2").arg(version, failure);
+        return false;
+    }
+    if (!transaction.apply(&failure)) {
+        *reason = QStringLiteral("%1 install rolled back: %2").arg(version, failure);
         return false;
     }
     return true;
 }
 
-bool UpdateTarvilDialog::installEntry(const InstallAction& action)
+const char* UpdateTarvilDialog::recordKey() const
 {
-    const QString& source = action.source;
-    if (action.kind == InstallAction::DropConfig) {
-        QFile::remove(source);
-        return true;
-    }
-    qDebug().noquote() << quoted(
-        QStringLiteral("[UpdateTarvilDialog]:down_zip-files[OK]:%1").arg(source));
-    const QString& target = action.target;
-    if (action.kind == InstallAction::MakeDirectory) {
-        qDebug().noquote() << "temppath:" << quoted(target);
-        if (QFileInfo(target).isDir() || QDir().mkdir(target))
-            return true;
-        qDebug().noquote() << "[UpdateTarvilDialog]:[ERROR]:CreateDir:" << quoted(target);
-        return false;
-    }
-    const QFileInfo existing(target);
-    if ((existing.exists() || existing.isSymLink()) && !QFile::remove(target))
-        qDebug().noquote() << quoted(
-            QStringLiteral("[UpdateTarvilDialog]:[ERROR]:remove:%1").arg(target));
-    // A move within one file system; QFile falls back to copy and delete across them.
-    if (QFile::rename(source, target))
-        return true;
-    qDebug().noquote() << quoted(
-        QStringLiteral("[UpdateTarvilDialog]:[ERROR]:[%1]->\n\t[%2]").arg(source, target));
-    return false;
+    return curType == 0 ? ConfigKey::programVersion : ConfigKey::databaseVersion;
+}
+
+QString UpdateTarvilDialog::recordVersion() const
+{
+    return curType == 0 ? VerList.last() : VerList.at(VerIndex);
 }
 
 void UpdateTarvilDialog::abandonPackage(const QString& reason)

@@ -19,10 +19,32 @@ static int logoType()
     return ok ? value : 0;
 }
 
+// Only the answer itself names a version: a redirect page, a 204 or a 206 part does not.
+static bool holdsVersionAnswer(const QNetworkReply* versionReply)
+{
+    const int status = versionReply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
+    if (status == 200)
+        return true;
+    qDebug().noquote() << "[UpdateTarvilDialog]:[ERROR]:version reply with HTTP status" << status;
+    return false;
+}
+
+// A reply cut off by the size cap or the time limit is closed and has nothing to read.
+static QString versionReplyText(QNetworkReply* versionReply)
+{
+    return decodeVersionReply(versionReply->isOpen() ? versionReply->readAll() : QByteArray());
+}
+
 void UpdateTarvilDialog::recieveUpdateFinish()
 {
-    const QString text = decodeVersionReply(reply->readAll());
-    qDebug().noquote() << "recieveUpdateFinish:all:" << quoted(text);
+    if (!handOverStarted && !holdsVersionAnswer(reply)) {
+        reply->deleteLater();
+        reply = nullptr;
+        launchMainProgram();
+        return;
+    }
+    const QString text = versionReplyText(reply);
+    qDebug().noquote() << "recieveUpdateFinish:all:" << quoted(escapedServerText(text));
     reply->deleteLater();
     reply = nullptr;
     // A reply whose request already failed has handed over; its body decides nothing.

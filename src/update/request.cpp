@@ -1,10 +1,56 @@
 #include "request.h"
 #include "configfile.h"
+#include "debugtext.h"
+
+#include <QDebug>
+#include <QNetworkAccessManager>
+#include <QNetworkReply>
+
+// CDNs and object stores answer with a redirect; a chain longer than this is a loop.
+static const int maxRedirects = 5;
 
 QNetworkRequest makeRequest(const QUrl& url)
 {
     QNetworkRequest request(url);
     // An inactivity limit: a server that accepts and then stays silent ends the request.
     request.setTransferTimeout(requestTimeoutMs());
+    // Followed on every request, but never from https down to plain http.
+    request.setAttribute(
+        QNetworkRequest::RedirectPolicyAttribute, QNetworkRequest::NoLessSafeRedirectPolicy);
+    request.setMaximumRedirectsAllowed(maxRedirects);
     return request;
+}
+
+void limitReadBuffer(QNetworkReply* reply, qint64 bytes)
+{
+    // The network thread takes the limit only once it holds the request, which Qt hands
+    // over from the event loop, and each redirect goes out as a new request that starts
+    // unlimited. So it is set now, once the handing over has happened, and again after
+    // each redirect. Queued calls run in order, so each one follows the hand-over it must
+    // come after.
+    reply->setReadBufferSize(bytes);
+    const auto apply = [reply, bytes] { reply->setReadBufferSize(bytes); };
+    QMetaObject::invokeMethod(reply, apply, Qt::QueuedConnection);
+    QObject::connect(reply, &QNetworkReply::redirected, reply,
+        [reply, apply] { QMetaObject::invokeMethod(reply, apply, Qt::QueuedConnection); });
+}
+
+QStringList certificateErrorMessages(const QString& host, const QList<QSslError>& errors)
+{
+    QStringList messages;
+    for (const QSslError& error : errors) {
+        messages << escapedServerText(
+            QStringLiteral("[UpdateTarvilDialog]:[ERROR]:certificate of %1: %2")
+                .arg(host, error.errorString()));
+    }
+    return messages;
+}
+
+void logCertificateErrors(QNetworkAccessManager* manager)
+{
+    QObject::connect(manager, &QNetworkAccessManager::sslErrors,
+        [](QNetworkReply* reply, const QList<QSslError>& errors) {
+            for (const QString& message : certificateErrorMessages(reply->url().host(), errors))
+                qDebug().noquote() << message;
+        });
 }

@@ -1,11 +1,28 @@
 #ifndef REQUEST_H
 #define REQUEST_H
 
+#include <QList>
 #include <QNetworkRequest>
+#include <QSslError>
+#include <QString>
 #include <QUrl>
 
+class QNetworkAccessManager;
+class QNetworkReply;
+
 // Every request the updater sends is formed here, so that what holds for all of them (the
-// inactivity limit, ...) is decided in one place.
+// inactivity limit, the redirect policy) is decided in one place.
 QNetworkRequest makeRequest(const QUrl& url);
+
+// Bounds what Qt's network thread reads ahead of the reader to `bytes`, for the request and
+// for every redirect it follows.
+void limitReadBuffer(QNetworkReply* reply, qint64 bytes);
+
+// One log message per certificate error: Qt's reason and the host it was met at.
+QStringList certificateErrorMessages(const QString& host, const QList<QSslError>& errors);
+
+// Logs every certificate error the manager meets. None is ignored: the request fails
+// with the handshake and the run goes on as after any failed request.
+void logCertificateErrors(QNetworkAccessManager* manager);
 
 #endif // REQUEST_H

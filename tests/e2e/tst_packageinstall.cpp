@@ -363,7 +363,7 @@ void TestPackageInstall::failedPackageIsNotRecorded_data()
         << archiveBytes({ ZipEntry::directory(QStringLiteral("sub/")),
                ZipEntry::file(QStringLiteral("sub/f.txt")) })
         << "file:sub"
-        << "\"1.001 install incomplete: *" << true;
+        << "\"1.001 install rolled back: sub: *" << true;
     QTest::newRow("package file that cannot be opened") << valid << "dir:update/v1.001.zip"
                                                         << "\"打开:v1.001.zip 失败\"" << false;
 }

@@ -181,10 +181,11 @@ void TestVersionCheck::runWithoutUpdateEndsWithOneHandOver_data()
         << QStringList { url, QStringLiteral("recieveUpdateFinish:all: \"   \""), notANumber,
                dbQuestion, current, equal, handOverLine }
         << 15000;
+    // The log shows the line break escaped, so the message stays one line.
     QTest::newRow("reply with line break reads as its number")
         << Server::Nginx << QByteArray("1.000\n") << QByteArray("  1.000\t\n") << 0
-        << QStringList { url, QStringLiteral("recieveUpdateFinish:all: \"1.000\n\""), equal,
-               dbQuestion, QStringLiteral("recieveUpdateFinish:all: \"  1.000\t\n\""), equal,
+        << QStringList { url, QStringLiteral("recieveUpdateFinish:all: \"1.000\\n\""), equal,
+               dbQuestion, QStringLiteral("recieveUpdateFinish:all: \"  1.000\\t\\n\""), equal,
                handOverLine }
         << 15000;
     QTest::newRow("older server versions")

@@ -87,10 +87,17 @@ bool NginxServer::startOnce(const QString& rootDir, const Options& options)
 bool NginxServer::writeConfig(const QString& rootDir, const Options& options)
 {
     const QString dir = m_dir->path();
-    QString slowLocation;
+    QString directives = options.serverDirectives;
     if (!options.slowPrefix.isEmpty()) {
-        slowLocation = QStringLiteral("        location ^~ %1 { limit_rate %2; }\n")
-                           .arg(options.slowPrefix, options.limitRate);
+        directives += QStringLiteral("        location ^~ %1 { limit_rate %2; }\n")
+                          .arg(options.slowPrefix, options.limitRate);
+    }
+    m_https = !options.certificateFile.isEmpty();
+    QString listen = QStringLiteral("127.0.0.1:%1").arg(m_port);
+    if (m_https) {
+        listen += QStringLiteral(" ssl;\n        ssl_certificate \"%1\";\n"
+                                 "        ssl_certificate_key \"%2\"")
+                      .arg(options.certificateFile, options.keyFile);
     }
     const QString config = QStringLiteral(
         "daemon off;\n"
@@ -100,7 +107,7 @@ bool NginxServer::writeConfig(const QString& rootDir, const Options& options)
         "error_log \"%1/error.log\" warn;\n"
         "events { worker_connections 64; }\n"
         "http {\n"
-        "    log_format plain '$request_method $request_uri $status $body_bytes_sent "
+        "    log_format plain '$request_method $request_uri $status $body_bytes_sent $connection "
         "\"$http_content_type\"';\n"
         "    access_log \"%1/access.log\" plain;\n"
         "    client_body_temp_path \"%1/client_body\";\n"
@@ -112,14 +119,13 @@ bool NginxServer::writeConfig(const QString& rootDir, const Options& options)
         "    default_type application/octet-stream;\n"
         "    keepalive_timeout 5s;\n"
         "    server {\n"
-        "        listen 127.0.0.1:%2;\n"
+        "        listen %2;\n"
         "        root \"%3\";\n"
         "        location / { }\n"
         "%4"
         "    }\n"
         "}\n")
-                               .arg(dir, QString::number(m_port),
-                                   QFileInfo(rootDir).absoluteFilePath(), slowLocation);
+                               .arg(dir, listen, QFileInfo(rootDir).absoluteFilePath(), directives);
     QFile file(m_dir->filePath(QStringLiteral("nginx.conf")));
     if (!file.open(QIODevice::WriteOnly) || file.write(config.toUtf8()) < 0) {
         m_error = QStringLiteral("cannot write %1").arg(file.fileName());
@@ -171,7 +177,12 @@ void NginxServer::stop()
 
 bool NginxServer::isRunning() const { return m_process && m_process->state() == QProcess::Running; }
 
-QString NginxServer::baseUrl() const { return QStringLiteral("http://127.0.0.1:%1").arg(m_port); }
+QString NginxServer::baseUrl() const
+{
+    return QStringLiteral("%1://127.0.0.1:%2")
+        .arg(m_https ? QStringLiteral("https") : QStringLiteral("http"))
+        .arg(m_port);
+}
 
 QList<ServedRequest> NginxServer::requests() const
 {
@@ -183,17 +194,20 @@ QList<ServedRequest> NginxServer::requests() const
         return result;
     const QList<QByteArray> lines = log.readAll().split('\n');
     for (const QByteArray& line : lines) {
-        // METHOD URI STATUS BYTES "CONTENT-TYPE"
+        // METHOD URI STATUS BYTES CONNECTION "CONTENT-TYPE"
         const QList<QByteArray> fields = line.split(' ');
-        if (fields.size() < 5)
+        if (fields.size() < 6)
             continue;
         ServedRequest request;
         request.method = QString::fromLatin1(fields.at(0));
         request.path = QString::fromLatin1(fields.at(1));
         request.status = fields.at(2).toInt();
         request.bytesSent = fields.at(3).toLongLong();
-        QByteArray type = line.mid(fields.at(0).size() + fields.at(1).size() + fields.at(2).size()
-            + fields.at(3).size() + 4);
+        request.connection = fields.at(4).toLongLong();
+        int typeStart = 5;
+        for (int i = 0; i < 5; ++i)
+            typeStart += fields.at(i).size();
+        QByteArray type = line.mid(typeStart);
         if (type.startsWith('"') && type.endsWith('"'))
             type = type.mid(1, type.size() - 2);
         request.contentType = QString::fromLatin1(type);

@@ -16,6 +16,7 @@ struct ServedRequest {
     QString path;
     int status = 0;
     qint64 bytesSent = 0;
+    qint64 connection = 0; // nginx's serial number of the connection it came on
     QString contentType; // the request's Content-Type header, "-" when absent
 };
 
@@ -27,6 +28,11 @@ public:
         // Requests whose path starts with this prefix are served at `limitRate`.
         QString slowPrefix;
         QString limitRate = QStringLiteral("100k");
+        // Further directives of the server block, such as redirecting locations.
+        QString serverDirectives;
+        // PEM files of the server's certificate (chain) and key: set, it speaks HTTPS only.
+        QString certificateFile;
+        QString keyFile;
     };
 
     NginxServer() = default;
@@ -40,7 +46,7 @@ public:
 
     bool isRunning() const;
     quint16 port() const { return m_port; }
-    // "http://127.0.0.1:PORT", without a trailing slash.
+    // "http://127.0.0.1:PORT" (https when serving a certificate), without a trailing slash.
     QString baseUrl() const;
     QString errorString() const { return m_error; }
 
@@ -58,6 +64,7 @@ private:
     std::unique_ptr<QTemporaryDir> m_dir;
     std::unique_ptr<QProcess> m_process;
     quint16 m_port = 0;
+    bool m_https = false;
     QString m_error;
 };
 

@@ -383,8 +383,9 @@ class Bench:
             os.makedirs(app)
         stand_in(os.path.join(app, "Orbelan.exe"), "1.000")
         base = "%s/%s" % (self.url, sc.server)
-        if side == "updater":
-            shutil.copy2(self.args.updater, os.path.join(app, "UpdateTarvil"))
+        if side in ("updater", "before"):
+            binary = self.args.updater if side == "updater" else self.args.before
+            shutil.copy2(binary, os.path.join(app, "UpdateTarvil"))
             write_config(app, sc.installed[0], sc.installed[1], base)
         elif side == "floor":
             shutil.copy2(self.args.floor, os.path.join(app, "qtfloor"))
@@ -399,7 +400,7 @@ class Bench:
     def run_side(self, sc, side, script):
         app, base = self.reset(sc, side)
         os.sync()
-        if side == "updater":
+        if side in ("updater", "before"):
             rc, t, peak = run_measured([os.path.join(app, "UpdateTarvil")], app, self.env, tree=False)
             problems = []
             if rc != 0:
@@ -433,6 +434,8 @@ class Bench:
         sides = ["updater", "baseline"]
         if sc.name == "noupdate" and self.args.floor:
             sides.append("floor")
+        if self.args.before and sc.name in ("program", "chain"):
+            sides.append("before")
         # Warm-up, untimed: page cache, nginx, the dynamic loader.
         for side in sides:
             self.run_side(sc, side, script)
@@ -464,6 +467,12 @@ def summarize(samples):
         "baseline_mib": max(samples["baseline_kib"]) / 1024.0,
         "load": samples["load"],
         "sync_ms": samples["sync_ms"],
+        "before": ({"median": statistics.median(samples["before"]), "min": min(samples["before"]),
+                    "max": max(samples["before"]),
+                    "ratio": statistics.median(u) / statistics.median(samples["before"]),
+                    "ratio_min": min(x / y for x, y in zip(u, samples["before"])),
+                    "ratio_max": max(x / y for x, y in zip(u, samples["before"]))}
+                   if samples.get("before") else None),
         "floor": ({"median": statistics.median(samples["floor"]), "min": min(samples["floor"]),
                    "max": max(samples["floor"]),
                    "ratio": statistics.median(samples["floor"]) / statistics.median(b)}
@@ -567,6 +576,19 @@ def report(results, facts, args, started, finished):
                      "(%.2f× the updater's median)." % (
                          fmt_time(floor["median"]), fmt_time(floor["min"]), fmt_time(floor["max"]),
                          floor["ratio"], floor["median"] / by["noupdate"]["updater_median"]))
+    compared = [(title, r["before"]) for _, title, r, _ in results if r.get("before")]
+    if compared:
+        lines.append("")
+        lines.append("Against the updater before the change (`%s`), run alternately with the "
+                     "others in the same repetitions:" % args.before_label)
+        lines.append("")
+        lines.append("| Scenario | Before, median (min–max) | Now ÷ before (per-pair range) |")
+        lines.append("|---|---|---|")
+        for title, before in compared:
+            lines.append("| %s | %s (%s–%s) | %.2f× (%.2f–%.2f) |" % (
+                title, fmt_time(before["median"]), fmt_time(before["min"]),
+                fmt_time(before["max"]), before["ratio"], before["ratio_min"],
+                before["ratio_max"]))
     if "mem5" in by and "mem500" in by:
         small, large = by["mem5"]["updater_mib"], by["mem500"]["updater_mib"]
         ok = large < 80 and large - small < 10
@@ -609,10 +631,15 @@ def main():
                    help="file whose results block is replaced ('' for none)")
     p.add_argument("--command", default="bash scripts/bench.sh")
     p.add_argument("--floor", default="", help="the reference program tools/bench/qtfloor")
+    p.add_argument("--before", default="",
+                   help="an earlier UpdateTarvil, timed alongside for the package scenarios")
+    p.add_argument("--before-label", default="", help="how the report names --before")
     args = p.parse_args()
     args.work = os.path.abspath(args.work)
     args.updater = os.path.abspath(args.updater)
     args.floor = os.path.abspath(args.floor) if args.floor else ""
+    args.before = os.path.abspath(args.before) if args.before else ""
+    args.before_label = args.before_label or args.before
     os.umask(0o022)
     os.makedirs(args.work, exist_ok=True)
 

@@ -1,0 +1,377 @@
+#include "transaction.h"
+#include "debugtext.h"
+
+#include <QDebug>
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QHash>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QSaveFile>
+#include <QThread>
+
+#include <filesystem>
+#include <system_error>
+
+namespace {
+
+const char journalName[] = "journal";
+const char committedName[] = "committed";
+const char backupPrefix[] = "backup-";
+
+std::filesystem::path nativePath(const QString& path)
+{
+#ifdef Q_OS_WIN
+    return std::filesystem::path(QDir::toNativeSeparators(path).toStdWString());
+#else
+    return std::filesystem::path(QFile::encodeName(path).toStdString());
+#endif
+}
+
+// A file, a directory or a link, dangling or not.
+bool present(const QString& path)
+{
+    const QFileInfo info(path);
+    return info.exists() || info.isSymLink();
+}
+
+// Failures that waiting cannot change.
+bool isPermanent(const std::error_code& code)
+{
+    return code == std::errc::cross_device_link || code == std::errc::no_such_file_or_directory
+        || code == std::errc::file_exists || code == std::errc::is_a_directory
+        || code == std::errc::not_a_directory;
+}
+
+// Scanners and indexers hold freshly written files for moments: a rename or removal that
+// fails otherwise is tried again a few times, a third of a second in all, before it counts.
+std::error_code retried(const std::function<void(std::error_code&)>& attempt)
+{
+    static const int pausesMs[] = { 10, 30, 60, 100, 150 };
+    std::error_code code;
+    attempt(code);
+    for (const int pause : pausesMs) {
+        if (!code || isPermanent(code))
+            break;
+        QThread::msleep(pause);
+        code.clear();
+        attempt(code);
+    }
+    return code;
+}
+
+QString describe(const std::error_code& code)
+{
+    return QString::fromLocal8Bit(code.message().c_str());
+}
+
+// A rename only: never a copy, which could leave half a file behind.
+std::error_code renamePath(const QString& from, const QString& to)
+{
+    return retried([&](std::error_code& code) {
+        std::filesystem::rename(nativePath(from), nativePath(to), code);
+    });
+}
+
+bool removePath(const QString& path)
+{
+    return !retried(
+        [&](std::error_code& code) { std::filesystem::remove(nativePath(path), code); });
+}
+
+// The extracted file is renamed in. From another file system (update/ mounted apart) it is
+// copied next to the backups first, so the target still changes by one rename.
+bool moveIn(const QString& source, const QString& target, const QString& staging, QString* error)
+{
+    std::error_code code = renamePath(source, target);
+    if (code == std::errc::cross_device_link && QFile::copy(source, staging))
+        code = renamePath(staging, target);
+    *error = describe(code);
+    return !code;
+}
+
+bool isReserved(const QString& relative)
+{
+    const QString first = relative.section(QLatin1Char('/'), 0, 0);
+    return first.compare(InstallTransaction::directoryName(), Qt::CaseInsensitive) == 0;
+}
+
+// Where file names differ only in case, Windows sees one file.
+QString targetKey(const QString& relative)
+{
+#ifdef Q_OS_WIN
+    return relative.toLower();
+#else
+    return relative;
+#endif
+}
+
+QJsonObject stepToJson(const InstallTransaction::Step& step)
+{
+    return QJsonObject { { QStringLiteral("directory"), step.directory },
+        { QStringLiteral("target"), step.target }, { QStringLiteral("existed"), step.existed } };
+}
+
+InstallTransaction::Step stepFromJson(const QJsonObject& object)
+{
+    InstallTransaction::Step step;
+    step.directory = object.value(QStringLiteral("directory")).toBool();
+    step.target = object.value(QStringLiteral("target")).toString();
+    step.existed = object.value(QStringLiteral("existed")).toBool(true);
+    return step;
+}
+
+QString freeBackupName(const QString& journalDir)
+{
+    for (int n = 1;; ++n) {
+        const QString name = QString::fromLatin1(backupPrefix) + QString::number(n);
+        if (!present(journalDir + QLatin1Char('/') + name))
+            return name;
+    }
+}
+
+} // namespace
+
+InstallTransaction::InstallTransaction(const QString& appDir)
+    : appDir(appDir)
+    , journalDir(appDir + QLatin1Char('/') + directoryName())
+{
+}
+
+QString InstallTransaction::directoryName() { return QStringLiteral("updatetarvil.journal"); }
+
+QString InstallTransaction::path(const QString& relative) const
+{
+    return appDir + QLatin1Char('/') + relative;
+}
+
+QString InstallTransaction::backupPath(int index) const
+{
+    return journalDir + QLatin1Char('/') + backupDir + QLatin1Char('/') + QString::number(index);
+}
+
+bool InstallTransaction::prepare(const QVector<InstallAction>& plan, const QString& recordKey,
+    const QString& version, QString* reason)
+{
+    this->recordKey = recordKey;
+    this->version = version;
+    steps.clear();
+    QHash<QString, int> stepOfTarget;
+    const QDir root(appDir);
+    for (const InstallAction& action : plan) {
+        if (action.kind == InstallAction::DropConfig) {
+            QFile::remove(action.source);
+            continue;
+        }
+        const QString target = root.relativeFilePath(action.target);
+        if (isReserved(target)) {
+            *reason = QStringLiteral("%1: reserved for the installation journal").arg(target);
+            return false;
+        }
+        const QString key = targetKey(target);
+        if (!stepOfTarget.contains(key)) {
+            stepOfTarget.insert(key, steps.size());
+            Step step;
+            step.directory = action.kind == InstallAction::MakeDirectory;
+            step.target = target;
+            step.existed
+                = step.directory ? QFileInfo(action.target).isDir() : present(action.target);
+            steps.append(step);
+        }
+        steps[stepOfTarget.value(key)].entries.append(action.source);
+    }
+    return writeJournal(reason);
+}
+
+bool InstallTransaction::writeJournal(QString* reason)
+{
+    const QString journal = journalDir + QLatin1Char('/') + QLatin1String(journalName);
+    if (present(journal) || present(journalDir + QLatin1Char('/') + QLatin1String(committedName))) {
+        *reason = QStringLiteral("%1: an earlier installation is unfinished").arg(journal);
+        return false;
+    }
+    backupDir = freeBackupName(journalDir);
+    QJsonArray list;
+    for (const Step& step : qAsConst(steps))
+        list.append(stepToJson(step));
+    const QJsonObject object { { QStringLiteral("key"), recordKey },
+        { QStringLiteral("version"), version }, { QStringLiteral("backups"), backupDir },
+        { QStringLiteral("steps"), list } };
+    QSaveFile file(journal);
+    // commit() flushes the file to the disk before it takes the journal's name.
+    if (!QDir().mkpath(journalDir + QLatin1Char('/') + backupDir)
+        || !file.open(QIODevice::WriteOnly)
+        || file.write(QJsonDocument(object).toJson(QJsonDocument::Compact)) < 0 || !file.commit()) {
+        *reason = QStringLiteral("%1: cannot be written").arg(journal);
+        QDir(journalDir).rmdir(backupDir);
+        QDir().rmdir(journalDir);
+        return false;
+    }
+    return true;
+}
+
+bool InstallTransaction::apply(QString* reason)
+{
+    for (int i = 0; i < steps.size(); ++i) {
+        if (!applyStep(i, reason)) {
+            rollBack();
+            return false;
+        }
+    }
+    return true;
+}
+
+// One step with the installation's own log lines.
+bool InstallTransaction::applyStep(int index, QString* reason)
+{
+    const Step& step = steps.at(index);
+    const QString target = path(step.target);
+    for (const QString& entry : step.entries) {
+        qDebug().noquote() << quoted(
+            QStringLiteral("[UpdateTarvilDialog]:down_zip-files[OK]:%1").arg(entry));
+        if (step.directory)
+            qDebug().noquote() << "temppath:" << quoted(target);
+    }
+    if (!step.directory)
+        return replaceFile(index, reason);
+    if (step.existed || QDir().mkdir(target))
+        return true;
+    qDebug().noquote() << "[UpdateTarvilDialog]:[ERROR]:CreateDir:" << quoted(target);
+    *reason = QStringLiteral("%1: the directory cannot be created").arg(step.target);
+    return false;
+}
+
+// The old file is renamed into the backups, then the new one takes its name.
+bool InstallTransaction::replaceFile(int index, QString* reason)
+{
+    const Step& step = steps.at(index);
+    const QString target = path(step.target);
+    const QFileInfo existing(target);
+    QString error;
+    if (existing.isDir() && !existing.isSymLink()) {
+        error = QStringLiteral("a directory is in the way");
+    } else if (const std::error_code code
+        = step.existed ? renamePath(target, backupPath(index)) : std::error_code()) {
+        error = QStringLiteral("cannot be moved aside: %1").arg(describe(code));
+    } else {
+        const QString source = step.entries.last();
+        if (moveIn(source, target, backupPath(index) + QLatin1String(".new"), &error))
+            return true;
+        qDebug().noquote() << quoted(
+            QStringLiteral("[UpdateTarvilDialog]:[ERROR]:[%1]->\n\t[%2]").arg(source, target));
+        *reason = QStringLiteral("%1: cannot be moved in: %2").arg(step.target, error);
+        return false;
+    }
+    qDebug().noquote() << quoted(
+        QStringLiteral("[UpdateTarvilDialog]:[ERROR]:remove:%1").arg(target));
+    *reason = QStringLiteral("%1: %2").arg(step.target, error);
+    return false;
+}
+
+// Undoes whatever of the step happened; a step that never ran is left as it is. So the
+// same walk finishes a rollback that a kill interrupted.
+bool InstallTransaction::undoStep(int index)
+{
+    const Step& step = steps.at(index);
+    const QString target = path(step.target);
+    if (step.directory) {
+        if (!step.existed && QFileInfo(target).isDir())
+            return QDir().rmdir(target);
+        return true;
+    }
+    const QString backup = backupPath(index);
+    if (present(backup)) {
+        if (present(target) && !removePath(target))
+            return false;
+        return !renamePath(backup, target);
+    }
+    if (!step.existed && present(target))
+        return removePath(target);
+    return true;
+}
+
+bool InstallTransaction::rollBack()
+{
+    bool complete = true;
+    for (int i = steps.size() - 1; i >= 0; --i) {
+        if (!undoStep(i)) {
+            qDebug().noquote() << quoted(QStringLiteral("%1 rollback: %2 cannot be restored")
+                                             .arg(version, steps.at(i).target));
+            complete = false;
+        }
+    }
+    if (complete)
+        dropJournal(QLatin1String(journalName));
+    return complete;
+}
+
+void InstallTransaction::commit()
+{
+    // Once the journal says committed, a kill no longer leads to a rollback.
+    const QString journal = journalDir + QLatin1Char('/') + QLatin1String(journalName);
+    const QString committed = journalDir + QLatin1Char('/') + QLatin1String(committedName);
+    if (const std::error_code code = renamePath(journal, committed))
+        qDebug().noquote() << quoted(
+            QStringLiteral("%1 commit: %2: %3").arg(version, journal, describe(code)));
+    dropJournal(QLatin1String(committedName));
+}
+
+// The backups first, then the journal that explains them.
+void InstallTransaction::dropJournal(const QString& fileName)
+{
+    QDir(journalDir + QLatin1Char('/') + backupDir).removeRecursively();
+    removePath(journalDir + QLatin1Char('/') + fileName);
+    QDir().rmdir(journalDir);
+}
+
+// Backups that an earlier cleanup could not delete, and anything else without a journal.
+void InstallTransaction::removeLeftovers()
+{
+    if (present(journalDir + QLatin1Char('/') + QLatin1String(journalName))
+        || present(journalDir + QLatin1Char('/') + QLatin1String(committedName)))
+        return;
+    if (QFileInfo(journalDir).isDir() && !QFileInfo(journalDir).isSymLink())
+        QDir(journalDir).removeRecursively();
+}
+
+bool InstallTransaction::readJournal(const QString& fileName)
+{
+    QFile file(journalDir + QLatin1Char('/') + fileName);
+    if (!file.open(QIODevice::ReadOnly))
+        return false;
+    const QJsonObject object = QJsonDocument::fromJson(file.readAll()).object();
+    recordKey = object.value(QStringLiteral("key")).toString();
+    version = object.value(QStringLiteral("version")).toString();
+    backupDir = object.value(QStringLiteral("backups")).toString();
+    steps.clear();
+    for (const QJsonValue& value : object.value(QStringLiteral("steps")).toArray())
+        steps.append(stepFromJson(value.toObject()));
+    return !recordKey.isEmpty() && backupDir.startsWith(QLatin1String(backupPrefix));
+}
+
+QString InstallTransaction::recover(
+    const QString& appDir, const std::function<QString(const QString& key)>& recorded)
+{
+    InstallTransaction transaction(appDir);
+    QString line;
+    if (transaction.readJournal(QLatin1String(committedName))) {
+        transaction.dropJournal(QLatin1String(committedName));
+        line = QStringLiteral("%1 install recovered: cleaned up").arg(transaction.version);
+    } else if (transaction.readJournal(QLatin1String(journalName))) {
+        if (recorded(transaction.recordKey) == transaction.version) {
+            transaction.commit();
+            line = QStringLiteral("%1 install recovered: cleaned up").arg(transaction.version);
+        } else if (transaction.rollBack()) {
+            line = QStringLiteral("%1 install recovered: rolled back").arg(transaction.version);
+        } else {
+            line = QStringLiteral("%1 install recovered: rollback incomplete")
+                       .arg(transaction.version);
+        }
+    } else if (present(transaction.journalDir + QLatin1Char('/') + QLatin1String(journalName))) {
+        line = QStringLiteral("install journal unreadable: %1").arg(transaction.journalDir);
+    }
+    transaction.removeLeftovers();
+    return line;
+}

@@ -1,0 +1,122 @@
+// Whole runs of the real updater against nginx that show the far-away-link behaviour: the
+// version questions and every package of a run travel on one kept-alive connection, and
+// a large package on such a connection still streams with flat memory, redirect or not.
+
+#include "appdir.h"
+#include "nginxserver.h"
+
+#include <QCryptographicHash>
+#include <QtTest>
+
+class TestConnectionReuse : public QObject {
+    Q_OBJECT
+
+private slots:
+    void wholeRunTravelsOnOneConnection();
+    void largePackageOnKeptAliveConnectionStaysFlat_data();
+    void largePackageOnKeptAliveConnectionStaysFlat();
+
+private:
+    void prepare(ReleaseSite& site, AppDir& app, const NginxServer::Options& options);
+};
+
+void TestConnectionReuse::prepare(
+    ReleaseSite& site, AppDir& app, const NginxServer::Options& options)
+{
+    QVERIFY2(site.start(options), qPrintable(site.nginx.errorString()));
+    QVERIFY(app.isValid());
+    QVERIFY(app.writeConfig({ { QStringLiteral("Version/PROGRAM"), QStringLiteral("1.000") },
+        { QStringLiteral("Version/DATABASE"), QStringLiteral("1.000") },
+        { QStringLiteral("Server/ApiUrl"), site.nginx.baseUrl() },
+        { QStringLiteral("Server/PackageUrl"), site.nginx.baseUrl() } }));
+}
+
+// A new connection per package costs a round trip or more each on a long link.
+void TestConnectionReuse::wholeRunTravelsOnOneConnection()
+{
+    const int packages = 6;
+    ReleaseSite site;
+    QVERIFY(site.release.setProgramVersion("1.001"));
+    QVERIFY(site.release.setDatabaseVersion(QByteArray("1.00") + QByteArray::number(packages)));
+    QVERIFY(site.release.setProgramPackage({ ZipEntry::file(QStringLiteral("prog.txt"), "p") }));
+    for (int i = 1; i <= packages; ++i) {
+        const QString version = QStringLiteral("1.00%1").arg(i);
+        QVERIFY(site.release.setDatabasePackage(
+            version, { ZipEntry::file(QStringLiteral("db%1.txt").arg(i), version.toUtf8()) }));
+    }
+    AppDir app;
+    prepare(site, app, NginxServer::Options());
+    if (QTest::currentTestFailed())
+        return;
+
+    const UpdaterRun run = app.runUpdater();
+    verifyHandedOverOnce(app, run);
+    if (QTest::currentTestFailed())
+        return;
+    QCOMPARE(app.configValue(QStringLiteral("Version/DATABASE")),
+        QStringLiteral("1.00%1").arg(packages));
+    const QList<ServedRequest> requests = site.nginx.requests();
+    QCOMPARE(requests.size(), 3 + packages);
+    for (const ServedRequest& request : requests) {
+        QCOMPARE(request.status, 200);
+        QCOMPARE(request.connection, requests.first().connection);
+    }
+}
+
+void TestConnectionReuse::largePackageOnKeptAliveConnectionStaysFlat_data()
+{
+    QTest::addColumn<bool>("redirected");
+    QTest::newRow("asked for directly") << false;
+    // A redirect starts a new request in Qt's network thread, which the limit must reach too.
+    QTest::newRow("behind a 302 on the same server") << true;
+}
+
+void TestConnectionReuse::largePackageOnKeptAliveConnectionStaysFlat()
+{
+    QFETCH(bool, redirected);
+    const qint64 size = qint64(105) * 1024 * 1024;
+    const qint64 peakLimitKb = 80 * 1024;
+    ReleaseSite site;
+    QVERIFY(site.release.setProgramVersion("1.000"));
+    QVERIFY(site.release.setDatabaseVersion("1.001"));
+    QByteArray md5;
+    const QString stored = redirected
+        ? QStringLiteral("store/object-1001")
+        : Release::databasePackagePath(QStringLiteral("1.001")).mid(1);
+    QVERIFY(
+        writeLargeStoredZip(site.release.filePath(stored), QStringLiteral("big.bin"), size, &md5));
+    NginxServer::Options options;
+    if (redirected) {
+        options.serverDirectives = QStringLiteral("        location = %1 { return 302 /%2; }\n")
+                                       .arg(Release::databasePackagePath("1.001"), stored);
+    }
+    AppDir app;
+    prepare(site, app, options);
+    if (QTest::currentTestFailed())
+        return;
+
+    const UpdaterRun run = app.runUpdater(60000, true);
+    verifyHandedOverOnce(app, run);
+    if (QTest::currentTestFailed())
+        return;
+    QFile file(app.filePath(QStringLiteral("big.bin")));
+    QVERIFY(file.open(QIODevice::ReadOnly));
+    QCryptographicHash hash(QCryptographicHash::Md5);
+    QVERIFY(hash.addData(&file));
+    QCOMPARE(hash.result(), md5);
+    const QList<ServedRequest> requests = site.nginx.requests();
+    for (const ServedRequest& request : requests)
+        QCOMPARE(request.connection, requests.first().connection);
+
+    qInfo("peak resident memory of the updater: %lld KiB for a %lld MiB package, %lld ms",
+        run.peakRssKb, size / (1024 * 1024), run.elapsedMs);
+    QVERIFY2(run.peakRssKb > 0, "no memory reading taken");
+#if defined(__SANITIZE_ADDRESS__)
+    QSKIP("AddressSanitizer's shadow memory makes the resident size meaningless");
+#endif
+    QVERIFY2(run.peakRssKb < peakLimitKb, qPrintable(QString::number(run.peakRssKb)));
+}
+
+QTEST_GUILESS_MAIN(TestConnectionReuse)
+
+#include "tst_connectionreuse.moc"

@@ -1,0 +1,278 @@
+// The installation transaction on its own: a package lands whole or not at all, a journal
+// left by a killed run is rolled back or cleaned up by what Config.ini records, and no
+// package can reach the journal's directory.
+
+#include "files.h"
+#include "reliability.h"
+#include "transaction.h"
+
+#include <QDir>
+#include <QFileInfo>
+#include <QTemporaryDir>
+#include <QtTest>
+
+namespace {
+
+const QString key = QStringLiteral("Version/DATABASE");
+
+// An installation with an old file, a directory with an old library, and a package
+// extracted into update/ that replaces both and brings a new file and a new directory.
+struct Fixture {
+    QTemporaryDir dir;
+    QString app;
+    QVector<InstallAction> plan;
+
+    Fixture()
+        : app(dir.path())
+    {
+        writeFileBytes(app + "/prog.txt", "old prog");
+        QDir(app).mkpath("lib");
+        writeFileBytes(app + "/lib/a.dll", "old a.dll");
+        writeFileBytes(app + "/kept.txt", "not in the package");
+        QDir(app).mkpath("update/lib");
+        QDir(app).mkpath("update/plugins");
+        writeFileBytes(app + "/update/prog.txt", "new prog");
+        writeFileBytes(app + "/update/new.txt", "new file");
+        writeFileBytes(app + "/update/lib/a.dll", "new a.dll");
+        writeFileBytes(app + "/update/plugins/p.dll", "new plugin");
+        file("prog.txt", "prog.txt");
+        file("new.txt", "new.txt");
+        plan.append({ InstallAction::MakeDirectory, app + "/update/lib/", app + "/lib" });
+        file("lib/a.dll", "lib/a.dll");
+        plan.append({ InstallAction::MakeDirectory, app + "/update/plugins/", app + "/plugins" });
+        file("plugins/p.dll", "plugins/p.dll");
+    }
+    void file(const QString& source, const QString& target)
+    {
+        plan.append({ InstallAction::InstallFile, app + "/update/" + source, app + "/" + target });
+    }
+    // The installation without the download directory.
+    TreeSnapshot installation() const { return snapshotTree(app, { "update" }); }
+    QString recorded = QStringLiteral("1.000");
+    QString recover()
+    {
+        return InstallTransaction::recover(
+            app, [this](const QString& name) { return name == key ? recorded : QString(); });
+    }
+    bool journalDirGone() const
+    {
+        return !QFileInfo::exists(app + "/" + InstallTransaction::directoryName());
+    }
+};
+
+TreeSnapshot expectedNew(const TreeSnapshot& old)
+{
+    TreeSnapshot result = old;
+    result.insert("prog.txt", "new prog");
+    result.insert("new.txt", "new file");
+    result.insert("lib/a.dll", "new a.dll");
+    result.insert("plugins", "<dir>");
+    result.insert("plugins/p.dll", "new plugin");
+    return result;
+}
+
+} // namespace
+
+class TestTransaction : public QObject {
+    Q_OBJECT
+
+private slots:
+    void committedPackageReplacesEveryFileAndLeavesNoJournal();
+    void failedStepRestoresInstallationByteForByte_data();
+    void failedStepRestoresInstallationByteForByte();
+    void killedRunIsResolvedByRecordedVersion_data();
+    void killedRunIsResolvedByRecordedVersion();
+    void rollbackRepeatedAfterItsOwnInterruptionChangesNothing();
+    void planReachingJournalDirectoryIsRefused_data();
+    void planReachingJournalDirectoryIsRefused();
+    void duplicateTargetsInstallLastEntryAndRollBackToOld();
+    void leftoverBackupsAreRemovedAtStart();
+    void unreadableJournalBlocksFurtherInstalls();
+};
+
+void TestTransaction::committedPackageReplacesEveryFileAndLeavesNoJournal()
+{
+    Fixture f;
+    const TreeSnapshot before = f.installation();
+    InstallTransaction transaction(f.app);
+    QString reason;
+    QVERIFY2(transaction.prepare(f.plan, key, "1.001", &reason), qPrintable(reason));
+    QVERIFY2(transaction.apply(&reason), qPrintable(reason));
+    transaction.commit();
+    QCOMPARE(f.installation(), expectedNew(before));
+    QVERIFY(f.journalDirGone());
+    // Renames, not copies: the extracted files are gone from update/.
+    QVERIFY(!QFileInfo::exists(f.app + "/update/prog.txt"));
+}
+
+void TestTransaction::failedStepRestoresInstallationByteForByte_data()
+{
+    QTest::addColumn<QString>("obstacle");
+    QTest::addColumn<QString>("expectedReason"); // wildcard
+    QTest::newRow("directory where the last file goes")
+        << "dir:plugins/p.dll"
+        << "plugins/p.dll: a directory is in the way";
+    QTest::newRow("file where a directory is created")
+        << "file:plugins"
+        << "plugins: the directory cannot be created";
+    QTest::newRow("extracted file missing") << "missing:update/plugins/p.dll"
+                                            << "plugins/p.dll: cannot be moved in: *";
+}
+
+void TestTransaction::failedStepRestoresInstallationByteForByte()
+{
+    QFETCH(QString, obstacle);
+    QFETCH(QString, expectedReason);
+    Fixture f;
+    const QString kind = obstacle.section(':', 0, 0);
+    const QString where = f.app + "/" + obstacle.section(':', 1);
+    if (kind == "dir")
+        QVERIFY(QDir().mkpath(where));
+    else if (kind == "file")
+        QVERIFY(writeFileBytes(where, "in the way"));
+    else
+        QVERIFY(QFile::remove(where));
+    const TreeSnapshot before = f.installation();
+
+    InstallTransaction transaction(f.app);
+    QString reason;
+    QVERIFY2(transaction.prepare(f.plan, key, "1.001", &reason), qPrintable(reason));
+    QVERIFY(!transaction.apply(&reason));
+    QVERIFY2(QRegularExpression(QRegularExpression::wildcardToRegularExpression(expectedReason))
+                 .match(reason)
+                 .hasMatch(),
+        qPrintable(reason));
+    const TreeSnapshot after = f.installation();
+    QVERIFY2(after == before, qPrintable(describeDifference(before, after)));
+    QVERIFY(f.journalDirGone());
+}
+
+void TestTransaction::killedRunIsResolvedByRecordedVersion_data()
+{
+    QTest::addColumn<bool>("applied"); // the kill came after every file was moved in
+    QTest::addColumn<QString>("recorded"); // Config.ini's value at the next start
+    QTest::addColumn<bool>("installed"); // the outcome: the new files or the old ones
+    QTest::addColumn<QString>("line");
+    QTest::newRow("killed after the journal, before any file")
+        << false << "1.000" << false << "1.001 install recovered: rolled back";
+    QTest::newRow("killed after the files, before the record")
+        << true << "1.000" << false << "1.001 install recovered: rolled back";
+    QTest::newRow("killed after the record, before the journal is marked")
+        << true << "1.001" << true << "1.001 install recovered: cleaned up";
+}
+
+void TestTransaction::killedRunIsResolvedByRecordedVersion()
+{
+    QFETCH(bool, applied);
+    QFETCH(QString, recorded);
+    QFETCH(bool, installed);
+    QFETCH(QString, line);
+    Fixture f;
+    const TreeSnapshot before = f.installation();
+    {
+        // Dropped without commit or rollback: what a kill leaves on the disk.
+        InstallTransaction transaction(f.app);
+        QString reason;
+        QVERIFY(transaction.prepare(f.plan, key, "1.001", &reason));
+        if (applied)
+            QVERIFY(transaction.apply(&reason));
+    }
+    QVERIFY(!f.journalDirGone());
+    f.recorded = recorded;
+    QCOMPARE(f.recover(), line);
+    const TreeSnapshot expected = installed ? expectedNew(before) : before;
+    const TreeSnapshot after = f.installation();
+    QVERIFY2(after == expected, qPrintable(describeDifference(expected, after)));
+    QVERIFY(f.journalDirGone());
+    QCOMPARE(f.recover(), QString());
+}
+
+// A rollback that runs again over a state it already restored (a kill just before it
+// could delete the journal) must leave that state alone.
+void TestTransaction::rollbackRepeatedAfterItsOwnInterruptionChangesNothing()
+{
+    Fixture f;
+    const TreeSnapshot before = f.installation();
+    InstallTransaction transaction(f.app);
+    QString reason;
+    QVERIFY(transaction.prepare(f.plan, key, "1.001", &reason));
+    QVERIFY(transaction.apply(&reason));
+    const QString journalDir = f.app + "/" + InstallTransaction::directoryName();
+    QVERIFY(QFile::copy(journalDir + "/journal", f.app + "/journal.saved"));
+    QVERIFY(transaction.rollBack());
+    QCOMPARE(f.installation().remove("journal.saved"), 1);
+    QVERIFY(QDir().mkpath(journalDir + "/backup-1"));
+    QVERIFY(QFile::rename(f.app + "/journal.saved", journalDir + "/journal"));
+    QCOMPARE(f.recover(), QStringLiteral("1.001 install recovered: rolled back"));
+    const TreeSnapshot after = f.installation();
+    QVERIFY2(after == before, qPrintable(describeDifference(before, after)));
+}
+
+void TestTransaction::planReachingJournalDirectoryIsRefused_data()
+{
+    QTest::addColumn<QString>("target");
+    QTest::newRow("the journal") << InstallTransaction::directoryName() + "/journal";
+    QTest::newRow("a backup") << InstallTransaction::directoryName() + "/backup-1/0";
+    QTest::newRow("the directory itself") << InstallTransaction::directoryName();
+    QTest::newRow("another spelling") << "UpdateTarvil.JOURNAL/committed";
+}
+
+void TestTransaction::planReachingJournalDirectoryIsRefused()
+{
+    QFETCH(QString, target);
+    Fixture f;
+    f.plan.prepend({ InstallAction::InstallFile, f.app + "/update/new.txt", f.app + "/" + target });
+    const TreeSnapshot before = snapshotTree(f.app);
+    InstallTransaction transaction(f.app);
+    QString reason;
+    QVERIFY(!transaction.prepare(f.plan, key, "1.001", &reason));
+    QVERIFY2(reason.endsWith(": reserved for the installation journal"), qPrintable(reason));
+    QCOMPARE(snapshotTree(f.app), before);
+}
+
+void TestTransaction::duplicateTargetsInstallLastEntryAndRollBackToOld()
+{
+    Fixture f;
+    QVERIFY(writeFileBytes(f.app + "/update/second.txt", "second prog"));
+    f.file("second.txt", "prog.txt");
+    const TreeSnapshot before = f.installation();
+    {
+        InstallTransaction transaction(f.app);
+        QString reason;
+        QVERIFY(transaction.prepare(f.plan, key, "1.001", &reason));
+        QVERIFY(transaction.apply(&reason));
+        QCOMPARE(readFileBytes(f.app + "/prog.txt"), QByteArray("second prog"));
+        QVERIFY(transaction.rollBack());
+    }
+    const TreeSnapshot after = f.installation();
+    QVERIFY2(after == before, qPrintable(describeDifference(before, after)));
+}
+
+void TestTransaction::leftoverBackupsAreRemovedAtStart()
+{
+    Fixture f;
+    const QString journalDir = f.app + "/" + InstallTransaction::directoryName();
+    QVERIFY(QDir().mkpath(journalDir + "/backup-1"));
+    QVERIFY(writeFileBytes(journalDir + "/backup-1/3", "a running program's old file"));
+    QCOMPARE(f.recover(), QString());
+    QVERIFY(f.journalDirGone());
+}
+
+void TestTransaction::unreadableJournalBlocksFurtherInstalls()
+{
+    Fixture f;
+    const QString journalDir = f.app + "/" + InstallTransaction::directoryName();
+    QVERIFY(QDir().mkpath(journalDir));
+    QVERIFY(writeFileBytes(journalDir + "/journal", "not a journal"));
+    QVERIFY(f.recover().startsWith("install journal unreadable: "));
+    const TreeSnapshot before = snapshotTree(f.app);
+    InstallTransaction transaction(f.app);
+    QString reason;
+    QVERIFY(!transaction.prepare(f.plan, key, "1.001", &reason));
+    QVERIFY2(reason.endsWith(": an earlier installation is unfinished"), qPrintable(reason));
+    QCOMPARE(snapshotTree(f.app), before);
+}
+
+QTEST_GUILESS_MAIN(TestTransaction)
+
+#include "tst_transaction.moc"
