@@ -184,8 +184,6 @@ void TestWindowsUpdate::dllHeldOpenLeavesPackageWhollyInstalledOrUntouched()
     const QString recorded = app.configValue("Version/DATABASE");
     const bool whole = engine == "engine 1.001" && data == "data 1.001" && recorded == "1.001";
     const bool untouched = engine == "engine 1.000" && data == "data 1.000" && recorded == "1.000";
-    QEXPECT_FAIL(
-        "", "the installation replaces file by file: data.db lands, engine.dll does not", Continue);
     QVERIFY2(whole || untouched,
         qPrintable(
             QStringLiteral("engine.dll=%1 data.db=%2 recorded=%3\n%4")
@@ -206,27 +204,34 @@ void TestWindowsUpdate::packageReplacingTheRunningUpdater()
     WineApp app;
     QVERIFY(app.isValid());
     QVERIFY(app.writeConfigBytes(configText(site.nginx.baseUrl(), "1.000")));
-    const QStringList before = QDir(app.path()).entryList(QDir::Files | QDir::NoDotAndDotDot);
+    const auto entries = [&app] {
+        QStringList names
+            = QDir(app.path())
+                  .entryList(QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot);
+        names.removeAll("a.dll");
+        names.sort();
+        return names;
+    };
+    const QStringList before = entries();
 
     QVERIFY2(app.runUpdater(), qPrintable(app.runOutput()));
 
     verifyHandedOverOnce(app);
-    QEXPECT_FAIL(
-        "", "the installation removes the running updater instead of renaming it aside", Abort);
     QVERIFY2(readFileBytes(app.filePath("UpdateTarvil.exe")) == updater, qPrintable(app.logText()));
     QCOMPARE(readFileBytes(app.filePath("a.dll")), QByteArray("a 1.001"));
     QCOMPARE(app.configValue("Version/PROGRAM"), QStringLiteral("1.001"));
+    // The old updater could not be removed while it ran: it waits somewhere for the next run.
+    const QStringList leftover = entries();
+    QVERIFY2(leftover.size() > before.size() + 2, qPrintable(leftover.join(' ')));
 
     // The next run, by the new updater, finds nothing to do and clears the leftover.
     QVERIFY(site.release.setProgramVersion("1.001"));
     QVERIFY(QFile::remove(app.filePath("started.txt")));
     QVERIFY2(app.runUpdater(), qPrintable(app.runOutput()));
     verifyHandedOverOnce(app);
-    QStringList after = QDir(app.path()).entryList(QDir::Files | QDir::NoDotAndDotDot);
-    after.removeAll("a.dll");
     QStringList expected = before + QStringList { "started.txt", AppDir::logFile() };
     expected.sort();
-    QCOMPARE(after, expected);
+    QCOMPARE(entries(), expected);
 }
 
 QTEST_GUILESS_MAIN(TestWindowsUpdate)
