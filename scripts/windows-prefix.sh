@@ -34,11 +34,15 @@ unpack_prebuilt() {
 
 fetch_sources() {
     local work=$1
-    if ! grep -rqs '^deb-src .*bookworm' /etc/apt/sources.list /etc/apt/sources.list.d/; then
+    if ! grep -rqsE '^deb-src .*bookworm|^Types:.*deb-src' /etc/apt/sources.list /etc/apt/sources.list.d/; then
         log "adding a deb-src entry for bookworm"
-        echo 'deb-src http://deb.debian.org/debian bookworm main' >/etc/apt/sources.list.d/updatetarvil-src.list
-        echo 'deb-src http://deb.debian.org/debian-security bookworm-security main' >>/etc/apt/sources.list.d/updatetarvil-src.list
-        echo 'deb-src http://deb.debian.org/debian bookworm-updates main' >>/etc/apt/sources.list.d/updatetarvil-src.list
+        # The same key as the binary entries: apt refuses one source with two Signed-By values.
+        local key=/usr/share/keyrings/debian-archive-keyring.gpg
+        {
+            echo "deb-src [signed-by=$key] http://deb.debian.org/debian bookworm main"
+            echo "deb-src [signed-by=$key] http://deb.debian.org/debian-security bookworm-security main"
+            echo "deb-src [signed-by=$key] http://deb.debian.org/debian bookworm-updates main"
+        } >/etc/apt/sources.list.d/updatetarvil-src.list
     fi
     apt-get update -qq
     DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends \
