@@ -10,6 +10,9 @@ archive=${WINDOWS_PREFIX_ARCHIVE:-$root/../shared/toolchains/qt5-mingw.tar.xz}
 cache=${WINDOWS_PREFIX_CACHE:-${XDG_CACHE_HOME:-$HOME/.cache}/updatetarvil}
 host=x86_64-w64-mingw32
 jobs=${JOBS:-2}
+# The source packages the prebuilt prefix was made from, so both ways give the same prefix.
+sources=(qtbase-opensource-src=5.15.8+dfsg-11+deb12u3 openssl=3.0.20-1~deb12u2
+    libquazip1-qt5=1.4-1 libsodium=1.0.18-1+deb12u1)
 
 log() { echo "windows-prefix: $*" >&2; }
 
@@ -49,7 +52,16 @@ fetch_sources() {
         dpkg-dev autoconf automake libtool make perl python3 cmake \
         g++-mingw-w64-x86-64-posix gcc-mingw-w64-x86-64-posix libz-mingw-w64-dev
     # dpkg-source -x (which apt-get source runs) applies Debian's patches.
-    (cd "$work" && apt-get source -qq qtbase-opensource-src openssl libquazip1-qt5 libsodium)
+    (cd "$work" && apt-get source -qq "${sources[@]}")
+}
+
+# The configure scripts call x86_64-w64-mingw32-gcc/g++: make those the posix thread
+# variant the updater is built with, so everything shares one C++ runtime.
+use_posix_compilers() {
+    local tool
+    for tool in gcc g++; do
+        update-alternatives --set "$host-$tool" "/usr/bin/$host-$tool-posix" >/dev/null
+    done
 }
 
 build_openssl() {
@@ -91,8 +103,10 @@ build_quazip() {
 build_from_source() {
     local dest=$1 work
     work=$(mktemp -d "$cache/source-XXXXXX")
+    trap 'rm -rf "$work"' EXIT
     log "building the prefix from Debian source packages in $work (about 15 minutes on 2 cores)"
     fetch_sources "$work"
+    use_posix_compilers
     build_openssl "$work/prefix" "$work"
     build_libsodium "$work/prefix" "$work"
     build_qtbase "$work/prefix" "$work"
