@@ -1,5 +1,6 @@
 #include "configfile.h"
 #include "debugtext.h"
+#include "transaction.h"
 #include "updatetarvildialog.h"
 
 #include <QCoreApplication>
@@ -16,6 +17,7 @@ void UpdateTarvilDialog::launchMainProgram()
     handOverStarted = true;
 
     removeDirTree(QStringLiteral("./%1").arg(downloadDir));
+    InstallTransaction::removeLeftovers(appDir);
     writeConfigValue(ConfigKey::appModel, QStringLiteral("1"));
 
     // Never destroyed, so that the main program outlives the updater; listed here as well,

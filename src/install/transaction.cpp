@@ -123,11 +123,14 @@ InstallTransaction::Step stepFromJson(const QJsonObject& object)
     return step;
 }
 
+// The first backup directory that is missing or empty: an earlier package's one is reused,
+// one holding a file that could not be deleted is not.
 QString freeBackupName(const QString& journalDir)
 {
     for (int n = 1;; ++n) {
         const QString name = QString::fromLatin1(backupPrefix) + QString::number(n);
-        if (!present(journalDir + QLatin1Char('/') + name))
+        const QString path = journalDir + QLatin1Char('/') + name;
+        if (!present(path) || (QFileInfo(path).isDir() && QDir(path).isEmpty()))
             return name;
     }
 }
@@ -319,16 +322,21 @@ void InstallTransaction::commit()
 }
 
 // The backups first, then the journal that explains them.
+// The directories stay for the next package of the run; the hand-over removes them.
 void InstallTransaction::dropJournal(const QString& fileName)
 {
-    QDir(journalDir + QLatin1Char('/') + backupDir).removeRecursively();
+    const QDir backups(journalDir + QLatin1Char('/') + backupDir);
+    for (const QString& name :
+        backups.entryList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden | QDir::System)) {
+        std::error_code ignored;
+        std::filesystem::remove(nativePath(backups.filePath(name)), ignored);
+    }
     removePath(journalDir + QLatin1Char('/') + fileName);
-    QDir().rmdir(journalDir);
 }
 
-// Backups that an earlier cleanup could not delete, and anything else without a journal.
-void InstallTransaction::removeLeftovers()
+void InstallTransaction::removeLeftovers(const QString& appDir)
 {
+    const QString journalDir = appDir + QLatin1Char('/') + directoryName();
     if (present(journalDir + QLatin1Char('/') + QLatin1String(journalName))
         || present(journalDir + QLatin1Char('/') + QLatin1String(committedName)))
         return;
@@ -372,6 +380,6 @@ QString InstallTransaction::recover(
     } else if (present(transaction.journalDir + QLatin1Char('/') + QLatin1String(journalName))) {
         line = QStringLiteral("install journal unreadable: %1").arg(transaction.journalDir);
     }
-    transaction.removeLeftovers();
+    removeLeftovers(appDir);
     return line;
 }

@@ -39,9 +39,13 @@ public:
 
     // Finishes what a killed run left: a journal whose version `recorded(key)` holds is
     // cleaned up, any other is rolled back. Returns the one log line, empty when there was
-    // nothing to do. Leftover backups of earlier runs are removed quietly.
+    // nothing to do. Then removeLeftovers().
     static QString recover(
         const QString& appDir, const std::function<QString(const QString& key)>& recorded);
+
+    // Removes the journal's directory with whatever it holds (backups a cleanup could not
+    // delete) unless an installation there is unfinished.
+    static void removeLeftovers(const QString& appDir);
 
     struct Step {
         bool directory = false;
@@ -59,7 +63,6 @@ private:
     QString backupPath(int index) const;
     bool readJournal(const QString& fileName);
     void dropJournal(const QString& fileName);
-    void removeLeftovers();
 
     QString appDir;
     QString journalDir;

@@ -52,7 +52,7 @@ void UpdateTarvilDialog::downloadFinished()
     if (!writeIni()) {
         transaction.rollBack();
         abandonPackage(QStringLiteral("%1 install rolled back: %2: version not recorded")
-                           .arg(recordVersion(), QLatin1String(configFileName)));
+                           .arg(VerList.value(VerIndex), QLatin1String(configFileName)));
         return;
     }
     transaction.commit();

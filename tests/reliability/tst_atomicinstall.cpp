@@ -390,6 +390,9 @@ void TestAtomicInstall::obstacleLeavesInstallationAsBeforeAndNextRunInstalls_dat
     // installation changes.
     QTest::newRow("disk full half-way through the package") << "disk full"
                                                             << "^\"1\\.001 zip is Empty\"$";
+    QTest::newRow("small file system full half-way through the package")
+        << "small file system"
+        << "^\"1\\.001 zip is Empty\"$";
 }
 
 void TestAtomicInstall::obstacleLeavesInstallationAsBeforeAndNextRunInstalls()
@@ -439,8 +442,20 @@ void TestAtomicInstall::obstacleLeavesInstallationAsBeforeAndNextRunInstalls()
         options.wrapper = QStringList { "sh", "-c",
             "trap '' XFSZ && exec prlimit --fsize=1048576 -- \"$@\"", "sh" };
     }
+    if (obstacle == QLatin1String("small file system")) {
+        if (QProcess::execute(QStringLiteral("unshare"), { "-m", "true" }) != 0)
+            QSKIP("mount namespaces are needed to give update/ a small file system");
+        QVERIFY(QDir().mkpath(app.filePath(QStringLiteral("update"))));
+        // A private mount namespace; the wrapper takes the mount point down afterwards.
+        options.wrapper = QStringList { "unshare", "-m", "sh", "-c",
+            "d=$1; shift; mount -t tmpfs -o size=2m tmpfs \"$d\" || exit 90; \"$@\"; rc=$?; "
+            "umount \"$d\" && rmdir \"$d\"; exit $rc",
+            "sh", app.filePath(QStringLiteral("update")) };
+    }
     const QByteArray configBefore = app.configBytes();
-    const TreeSnapshot before = installationOf(app);
+    TreeSnapshot before = installationOf(app);
+    // The mount point goes with the mount.
+    before.remove(QStringLiteral("update"));
 
     const UpdaterRun run = app.runUpdater(options);
     if (obstacle == QLatin1String("immutable"))
@@ -457,7 +472,7 @@ void TestAtomicInstall::obstacleLeavesInstallationAsBeforeAndNextRunInstalls()
         QVERIFY(QDir(library).removeRecursively());
     if (asNobodyUser)
         QVERIFY(chownToNobody(app.filePath("lib")));
-    if (obstacle == QLatin1String("disk full"))
+    if (obstacle == QLatin1String("disk full") || obstacle == QLatin1String("small file system"))
         options.wrapper.clear();
     const int logFrom = app.logMessages().size();
     const UpdaterRun next = app.runUpdater(options);

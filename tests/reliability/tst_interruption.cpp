@@ -118,8 +118,16 @@ void TestInterruption::initTestCase()
     verifyHandedOverOnce(app, run);
     if (QTest::currentTestFailed())
         return;
-    referenceMs = run.elapsedMs;
-    qInfo("uninterrupted run: %lld ms", referenceMs);
+    // The first run of the test pays for cold caches and may take much longer than the
+    // rest: the shorter of two, so that the late moments still come before the run's end.
+    AppDir second;
+    QVERIFY(prepare(second));
+    const UpdaterRun secondRun = second.runUpdater();
+    verifyHandedOverOnce(second, secondRun);
+    if (QTest::currentTestFailed())
+        return;
+    referenceMs = qMin(run.elapsedMs, secondRun.elapsedMs);
+    qInfo("uninterrupted runs: %lld and %lld ms", run.elapsedMs, secondRun.elapsedMs);
     QVERIFY2(referenceMs > 1000, "the run is too short to be interrupted at many moments");
     QStringList ignore = runArtefacts();
     ignore.append(QStringLiteral("Config.ini"));

@@ -14,6 +14,8 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QFileSystemWatcher>
+#include <QSignalSpy>
 #include <QTextCodec>
 #include <QtTest>
 
@@ -96,6 +98,7 @@ private slots:
     void malformedRefusedAfterEarlierRead();
     void wellFormedAcceptedAfterEarlierRead();
     void commitReportsUnreachableFile();
+    void writeLeavesSystemTempDirAlone();
 
 private:
     std::unique_ptr<TemporaryCurrentDir> dir;
@@ -450,6 +453,28 @@ void TestSettings::wellFormedAcceptedAfterEarlierRead()
     QVERIFY2(after.contains("PROGRAM=1.003\n"), after.constData());
     QVERIFY2(after.contains("DATABASE=1.011\n"), after.constData());
     QVERIFY2(after.contains("ApiUrl=http://127.0.0.1:1\n"), after.constData());
+}
+
+// The check before a write parses a private copy of the file, contact line and all; the copy
+// stays inside the application directory, not the system's temporary directory.
+void TestSettings::writeLeavesSystemTempDirAlone()
+{
+    QTemporaryDir systemTemp;
+    QVERIFY(systemTemp.isValid());
+    const QByteArray previous = qgetenv("TMPDIR");
+    qputenv("TMPDIR", QFile::encodeName(systemTemp.path()));
+    QFileSystemWatcher watcher({ systemTemp.path() });
+    QSignalSpy changed(&watcher, &QFileSystemWatcher::directoryChanged);
+    QVERIFY(writeFileBytes(config(), toGb2312("[ContactUs]\nContact1=客服 400-1\n")));
+    const bool written = writeConfigValue(ConfigKey::appModel, QStringLiteral("1"));
+    const bool tempTouched = changed.wait(300);
+    qputenv("TMPDIR", previous);
+    QVERIFY(written);
+    QVERIFY2(!tempTouched, "a file came and went in the system's temporary directory");
+    QVERIFY(!QFileInfo::exists(path(QStringLiteral("updatetarvil.journal"))));
+    // The watcher does see a file there.
+    QVERIFY(writeFileBytes(systemTemp.filePath(QStringLiteral("probe")), "x"));
+    QVERIFY(changed.wait(5000));
 }
 
 void TestSettings::commitReportsUnreachableFile()

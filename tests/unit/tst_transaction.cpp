@@ -46,8 +46,11 @@ struct Fixture {
     {
         plan.append({ InstallAction::InstallFile, app + "/update/" + source, app + "/" + target });
     }
-    // The installation without the download directory.
-    TreeSnapshot installation() const { return snapshotTree(app, { "update" }); }
+    // The installation without the download directory and the journal's.
+    TreeSnapshot installation() const
+    {
+        return snapshotTree(app, { "update", InstallTransaction::directoryName() });
+    }
     QString recorded = QStringLiteral("1.000");
     QString recover()
     {
@@ -87,6 +90,8 @@ private slots:
     void planReachingJournalDirectoryIsRefused();
     void duplicateTargetsInstallLastEntryAndRollBackToOld();
     void leftoverBackupsAreRemovedAtStart();
+    void undeletableBackupDoesNotFailCommit();
+    void fileHeldForMomentsIsStillReplaced();
     void unreadableJournalBlocksFurtherInstalls();
 };
 
@@ -99,6 +104,8 @@ void TestTransaction::committedPackageReplacesEveryFileAndLeavesNoJournal()
     QVERIFY2(transaction.prepare(f.plan, key, "1.001", &reason), qPrintable(reason));
     QVERIFY2(transaction.apply(&reason), qPrintable(reason));
     transaction.commit();
+    QCOMPARE(f.installation().value("prog.txt"), QByteArray("new prog"));
+    InstallTransaction::removeLeftovers(f.app);
     QCOMPARE(f.installation(), expectedNew(before));
     QVERIFY(f.journalDirGone());
     // Renames, not copies: the extracted files are gone from update/.
@@ -138,6 +145,7 @@ void TestTransaction::failedStepRestoresInstallationByteForByte()
     QString reason;
     QVERIFY2(transaction.prepare(f.plan, key, "1.001", &reason), qPrintable(reason));
     QVERIFY(!transaction.apply(&reason));
+    InstallTransaction::removeLeftovers(f.app);
     // "*" stands for any text, a system's error message with a "/" in it included.
     const QString pattern = QRegularExpression::escape(expectedReason).replace("\\*", ".*");
     QVERIFY2(QRegularExpression("^" + pattern + "$").match(reason).hasMatch(), qPrintable(reason));
@@ -243,6 +251,8 @@ void TestTransaction::duplicateTargetsInstallLastEntryAndRollBackToOld()
         QCOMPARE(readFileBytes(f.app + "/prog.txt"), QByteArray("second prog"));
         QVERIFY(transaction.rollBack());
     }
+    InstallTransaction::removeLeftovers(f.app);
+    QVERIFY(f.journalDirGone());
     const TreeSnapshot after = f.installation();
     QVERIFY2(after == before, qPrintable(describeDifference(before, after)));
 }
@@ -255,6 +265,53 @@ void TestTransaction::leftoverBackupsAreRemovedAtStart()
     QVERIFY(writeFileBytes(journalDir + "/backup-1/3", "a running program's old file"));
     QCOMPARE(f.recover(), QString());
     QVERIFY(f.journalDirGone());
+}
+
+// As the running updater's own old executable on Windows: renamed aside, but not deletable.
+void TestTransaction::undeletableBackupDoesNotFailCommit()
+{
+    Fixture f;
+    const TreeSnapshot before = f.installation();
+    InstallTransaction transaction(f.app);
+    QString reason;
+    QVERIFY(transaction.prepare(f.plan, key, "1.001", &reason));
+    QVERIFY(transaction.apply(&reason));
+    const QString backup = f.app + "/" + InstallTransaction::directoryName() + "/backup-1/0";
+    QCOMPARE(readFileBytes(backup), QByteArray("old prog"));
+    if (QProcess::execute("chattr", { "+i", backup }) != 0)
+        QSKIP("this file system has no immutable files");
+    transaction.commit();
+    QProcess::execute("chattr", { "-i", backup });
+    QCOMPARE(f.installation(), expectedNew(before));
+    // Committed all the same: the next start only removes the leftover.
+    QVERIFY(!QFileInfo::exists(f.app + "/" + InstallTransaction::directoryName() + "/journal"));
+    f.recorded = QStringLiteral("1.001");
+    QCOMPARE(f.recover(), QString());
+    QVERIFY(f.journalDirGone());
+    QCOMPARE(f.installation(), expectedNew(before));
+}
+
+// As a scanner holding a freshly written file on Windows: the first attempts fail, a later
+// one within the retries succeeds. (`chattr +i` stands in for the hold.)
+void TestTransaction::fileHeldForMomentsIsStillReplaced()
+{
+    Fixture f;
+    const QString held = f.app + "/lib/a.dll";
+    if (QProcess::execute("chattr", { "+i", held }) != 0)
+        QSKIP("this file system has no immutable files");
+    InstallTransaction transaction(f.app);
+    QString reason;
+    QVERIFY(transaction.prepare(f.plan, key, "1.001", &reason));
+    // Released well after the first attempt, well within the retries.
+    QProcess release;
+    release.start("sh", { "-c", "sleep 0.04; chattr -i \"$0\"", held });
+    QVERIFY(release.waitForStarted());
+    const bool applied = transaction.apply(&reason);
+    QVERIFY(release.waitForFinished());
+    QProcess::execute("chattr", { "-i", held });
+    QVERIFY2(applied, qPrintable(reason));
+    QCOMPARE(readFileBytes(held), QByteArray("new a.dll"));
+    transaction.commit();
 }
 
 void TestTransaction::unreadableJournalBlocksFurtherInstalls()
