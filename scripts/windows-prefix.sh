@@ -101,9 +101,9 @@ build_quazip() {
 }
 
 build_from_source() {
-    local dest=$1 work
+    local dest=$1
     work=$(mktemp -d "$cache/source-XXXXXX")
-    trap 'rm -rf "$work"' EXIT
+    trap 'rm -rf "${work:-}"' EXIT
     log "building the prefix from Debian source packages in $work (about 15 minutes on 2 cores)"
     fetch_sources "$work"
     use_posix_compilers
