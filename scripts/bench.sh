@@ -6,7 +6,8 @@
 #
 #   BUILD_DIR    build directory (default build), also holds the work directory bench/
 #   BENCH_REPS   repetitions of the large scenarios (default 5; no-update runs 3x as many)
-#   BENCH_ONLY   comma-separated subset: noupdate,program,chain,mem5,mem500
+#   BENCH_ONLY   comma-separated subset: noupdate,program,signed,chain,mem5,mem500, and delay
+#                (the far-away link, 50 and 200 ms round trip: only when named)
 #   BENCH_MAX_LOAD  wait (at most 10 minutes) until the 1-minute load is below this first
 #   BENCH_BEFORE  git revision whose updater is timed alongside in the package scenarios
 #                 (built Release into $BUILD_DIR/bench/before/)
@@ -19,6 +20,14 @@ bash scripts/install-deps.sh
 echo "== Building the updater (Release) into $build/"
 cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=Release >/dev/null
 cmake --build "$build" -j2 --target UpdateTarvil >/dev/null
+# The same updater trusting a key of the bench's own, for the verification scenario.
+keys=$build/bench/keys
+[ -f "$keys/orbelan.key" ] || python3 tools/publish.py keygen --out "$keys" --no-password >/dev/null
+signed_build=$build/bench/signed-build
+echo "== Building the updater trusting $keys/orbelan.pub into $signed_build/"
+cmake -S . -B "$signed_build" -DCMAKE_BUILD_TYPE=Release \
+    -DUPDATER_TRUSTED_KEYS="$(sed -n 2p "$keys/orbelan.pub")" >/dev/null
+cmake --build "$signed_build" -j2 --target UpdateTarvil >/dev/null
 echo "== Building the reference program tools/bench/qtfloor into $build/bench/"
 cmake -S tools/bench/qtfloor -B "$build/bench/qtfloor-build" >/dev/null
 cmake --build "$build/bench/qtfloor-build" >/dev/null
@@ -44,7 +53,8 @@ fi
 echo "== Load before: $(cat /proc/loadavg)"
 
 args=(--updater "$build/UpdateTarvil" --floor "$build/bench/qtfloor-build/qtfloor"
-    --work "$build/bench" --reps "${BENCH_REPS:-5}" --command "BUILD_DIR=$build bash scripts/bench.sh")
+    --work "$build/bench" --reps "${BENCH_REPS:-5}" --command "BUILD_DIR=$build bash scripts/bench.sh"
+    --signed-updater "$signed_build/UpdateTarvil" --key "$keys/orbelan.key")
 [ -n "${BENCH_ONLY:-}" ] && args+=(--only "$BENCH_ONLY")
 [ -n "${BENCH_BEFORE:-}" ] && args+=(--before "$build/bench/before/build/UpdateTarvil"
     --before-label "$(git rev-parse --short "$BENCH_BEFORE")")

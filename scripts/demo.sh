@@ -1,8 +1,10 @@
 #!/usr/bin/env bash
-# The updater's main job, end to end on this machine: builds it, publishes a release with
-# tools/publish.py, serves it with nginx on 127.0.0.1, lets the updater bring an old
-# installation up to date in a real (or virtual) X window, and runs it once more to show
-# that an up-to-date installation hands over at once. Exit code 0 only if all of it held.
+# The updater's main job, end to end on this machine: makes a fresh signing key, builds the
+# updater to trust it, publishes a signed release with tools/publish.py, serves it with nginx
+# on 127.0.0.1, lets the updater verify and install it over an old installation in a real
+# (or virtual) X window, runs it once more to show that an up-to-date installation hands
+# over at once, and a third time against a tampered package, which it refuses. Exit code 0
+# only if all of it held.
 # With --windows, the same with the Windows build under Wine (scripts/demo-windows.sh).
 set -euo pipefail
 umask 022
@@ -14,13 +16,21 @@ root=$PWD
 build=${BUILD_DIR:-build}
 
 bash scripts/install-deps.sh
-echo "== Building into $build/"
-cmake -S . -B "$build" >/dev/null
-cmake --build "$build" -j2 --target UpdateTarvil dialogshot >/dev/null
-
 demo=$root/demo-run
 rm -rf "$demo"
 mkdir -p "$demo"/{release,server,nginx,app}
+
+# A fresh key pair; the updater is built to trust its public key, in a build directory of
+# its own so that $build keeps the configuration it had.
+echo "== Making a signing key pair in $demo/keys"
+python3 tools/publish.py keygen --out "$demo/keys" --no-password | sed 's/^/    /'
+public_key=$(sed -n 2p "$demo/keys/orbelan.pub")
+signed_build=${build}-signed
+echo "== Building into $build/ and, trusting the new key, into $signed_build/"
+cmake -S . -B "$build" >/dev/null
+cmake --build "$build" -j2 --target dialogshot >/dev/null
+cmake -S . -B "$signed_build" -DUPDATER_TRUSTED_KEYS="$public_key" >/dev/null
+cmake --build "$signed_build" -j2 --target UpdateTarvil >/dev/null
 release=$demo/release
 app=$demo/app
 shot=$demo/screenshot.png
@@ -65,10 +75,11 @@ d=$release/database-1.003
 random_file "$d/data/answers.db" 800000
 printf 'Database 1.003: answers added.\n' >"$d/changelog.txt"
 
-echo "== Publishing the release"
-python3 tools/publish.py program --version 1.001 --from "$release/program-1.001" --to "$demo/server"
+echo "== Publishing the release, signed"
+sign=(--sign "$demo/keys/orbelan.key")
+python3 tools/publish.py program --version 1.001 --from "$release/program-1.001" --to "$demo/server" "${sign[@]}"
 for v in 1.001 1.002 1.003; do
-    python3 tools/publish.py database --version "$v" --from "$release/database-$v" --to "$demo/server"
+    python3 tools/publish.py database --version "$v" --from "$release/database-$v" --to "$demo/server" "${sign[@]}"
 done
 
 # --- nginx on a free port, slowed down so the progress bar can be watched ---------------
@@ -108,7 +119,7 @@ curl -sf "$url/client/verDll.php" >/dev/null || { cat "$ngx/error.log"; echo "ng
 echo "== Serving $demo/server at $url"
 
 # --- The old installation: program 1.000, database 1.000 --------------------------------
-cp "$build/UpdateTarvil" "$app/"
+cp "$signed_build/UpdateTarvil" "$app/"
 stand_in "$app/Orbelan.exe" 1.000
 python3 - "$app/Config.ini" "$url" <<'EOF'
 import sys
@@ -206,7 +217,11 @@ after="PROGRAM $(ini Version PROGRAM), DATABASE $(ini Version DATABASE)"
 for v in program 1.001 1.002 1.003; do
     name=$([ $v = program ] && echo orbelan.zip || echo "v$v.zip")
     grep -q "download - curType: .*$name" <<<"$first_log" || fail "no download of $name in the log"
+    grep -q "signature - curType: .*$name.minisig" <<<"$first_log" || fail "no signature of $name fetched"
 done
+verified=$(grep -o '"[0-9.]* signature verified"' <<<"$first_log" | cut -d' ' -f1 | tr -d '"' || true)
+[ "$(wc -l <<<"$verified")" = 4 ] || fail "not every package was verified before it was installed"
+grep -q "signature refused\|not verified" <<<"$first_log" && fail "a package was not verified"
 # Every file of the release must be installed with the content of the newest package.
 installed=$(python3 - "$release" "$app" <<'EOF'
 import filecmp, os, sys
@@ -247,10 +262,34 @@ grep -q "^version=1.001$" <<<"$marker2" || fail "the second run did not start th
 [ "PROGRAM $(ini Version PROGRAM), DATABASE $(ini Version DATABASE)" = "$after" ] \
     || fail "the second run changed the versions"
 
+echo "== Third run: database 1.004 is published, then tampered with on the server"
+d=$release/database-1.004
+mkdir -p "$d/data"
+printf 'questions 1-1400\n' >"$d/data/index.txt"
+python3 tools/publish.py database --version 1.004 --from "$d" --to "$demo/server" "${sign[@]}"
+# What an attacker on the path (or on a mirror) would do: add a DLL to the genuine package.
+python3 - "$demo/server/client/dll/v1.004.zip" <<'EOF'
+import sys, zipfile
+with zipfile.ZipFile(sys.argv[1], "a") as zf:
+    zf.writestr("evil.dll", b"MZ not from the vendor")
+EOF
+run_updater noshoot
+third_log=$run_log
+marker3=$(cat "$app/orbelan-started.txt" 2>/dev/null || echo "(no marker: not started)")
+refusal=$(grep -o '"1.004 signature refused: [^"]*"' <<<"$third_log" || true)
+[ "$refusal" = '"1.004 signature refused: signature mismatch"' ] \
+    || fail "the tampered package was not refused for its signature"
+[ ! -e "$app/evil.dll" ] || fail "the tampered package's evil.dll was installed"
+[ "$(ini Version DATABASE)" = 1.003 ] || fail "the tampered package was recorded"
+[ "$(cat "$app/data/index.txt")" = "questions 1-1300" ] || fail "the tampered package changed data/index.txt"
+grep -q "^version=1.001$" <<<"$marker3" || fail "the third run did not start the main program"
+
 indent() { sed 's/^/    /'; }
 echo
 echo "================ Demo summary ================"
 echo "Release served by nginx at $url (limit_rate 1m): program 1.001, database 1.001..1.003"
+echo "Signing key: $demo/keys/orbelan.key (public $public_key); updater built into $signed_build/ trusting it"
+echo "Signatures verified before installation (key, file name, version): program $(head -1 <<<"$verified"), database $(tail -n +2 <<<"$verified" | paste -sd' ')"
 echo "Versions before: $before"
 echo "Versions after:  $after"
 echo "First run took ${first_run_seconds} s. Files of the release in $app:"
@@ -266,6 +305,9 @@ fi
 echo "Second run, log:"
 indent <<<"$second_log"
 echo "Second run: no download line, so the window never opened; main program: $(tr '\n' ' ' <<<"$marker2")"
+echo "Third run, tampered database 1.004 (evil.dll added after signing), log:"
+indent <<<"$third_log"
+echo "Third run: refused with ${refusal:-nothing}; evil.dll $([ -e "$app/evil.dll" ] && echo PRESENT || echo absent), Version/DATABASE $(ini Version DATABASE); main program: $(tr '\n' ' ' <<<"$marker3")"
 if [ ${#failures[@]} -eq 0 ]; then
     echo "RESULT: OK"
     exit 0

@@ -1,11 +1,16 @@
 #!/usr/bin/env python3
 """Publishes a release for the updater on a static server tree.
 
-    publish.py program  --version 1.003 --from DIR --to SERVERROOT
-    publish.py database --version 1.004 --from DIR --to SERVERROOT
+    publish.py program  --version 1.003 --from DIR --to SERVERROOT [--sign SECRETKEY]
+    publish.py database --version 1.004 --from DIR --to SERVERROOT [--sign SECRETKEY]
+    publish.py keygen --out DIR [--no-password]
 
 program:  SERVERROOT/client/program/orbelan.zip, then client/verProgram.php
 database: SERVERROOT/client/dll/v<version>.zip, then client/verDll.php
+--sign:   each package gets its minisign signature beside it (<package>.minisig), made by
+          the minisign tool with the trusted comment "file:<name> version:<x.yyy>
+          timestamp:<n>" that updaters built with the matching public key require.
+keygen:   a minisign key pair DIR/orbelan.key (secret) and DIR/orbelan.pub (public).
 
 The archive follows the updater's installation rule: top-level files first, then each
 top-level directory's entry followed by its files. Everything that the updater would
@@ -13,13 +18,17 @@ install somewhere else than intended is refused before anything is written; the 
 file is replaced last, so a client never sees a version whose package is missing.
 """
 import argparse
+import base64
 import fcntl
 import os
 import re
+import shutil
 import stat
 import struct
+import subprocess
 import sys
 import tempfile
+import time
 import zipfile
 
 PROGRAM, DATABASE = "program", "database"
@@ -202,11 +211,17 @@ def write_archive(entries, archive):
                     dst.write(chunk)
 
 
-def replace_atomically(target, write):
-    """Writes through `write(file object)` into a temporary file beside `target` and renames
-    it over `target`; a reader sees the old file or the complete new one."""
-    directory = os.path.dirname(target)
-    fd, temporary = tempfile.mkstemp(prefix=".publish-", dir=directory)
+def remove_quietly(path):
+    try:
+        os.unlink(path)
+    except FileNotFoundError:
+        pass
+
+
+def write_temporary(target, write):
+    """Writes through `write(file object)` into a new temporary file beside `target`, to be
+    renamed over it; returns its path."""
+    fd, temporary = tempfile.mkstemp(prefix=".publish-", dir=os.path.dirname(target))
     try:
         with os.fdopen(fd, "wb") as f:
             write(f)
@@ -214,16 +229,76 @@ def replace_atomically(target, write):
             os.fsync(f.fileno())
         # The web server's workers run as another user.
         os.chmod(temporary, PUBLISHED_MODE)
+    except BaseException:
+        remove_quietly(temporary)
+        raise
+    return temporary
+
+
+def replace_atomically(target, write):
+    """A reader sees the old file or the complete new one."""
+    temporary = write_temporary(target, write)
+    try:
         os.replace(temporary, target)
     except BaseException:
-        try:
-            os.unlink(temporary)
-        except FileNotFoundError:
-            pass
+        remove_quietly(temporary)
         raise
 
 
-def publish(kind, version, source, server_root):
+def minisign_tool():
+    tool = shutil.which("minisign")
+    if tool is None:
+        raise Refusal("minisign is not installed (Debian package minisign); it signs packages")
+    return tool
+
+
+def key_is_encrypted(secret_key):
+    """Whether minisign will ask for the key's password: its key derivation is not "none"."""
+    try:
+        with open(secret_key, "rb") as f:
+            lines = f.read().splitlines()
+        return base64.b64decode(lines[1], validate=True)[2:4] != b"\0\0"
+    except (OSError, IndexError, ValueError) as e:
+        raise Refusal("%s is not a minisign secret key: %s" % (secret_key, e))
+
+
+def sign_staged(package_file, published_name, version, secret_key):
+    """Signs the staged package for its published name and version; returns the staged
+    signature's path."""
+    signature = package_file + ".minisig"
+    comment = "file:%s version:%s timestamp:%d" % (published_name, version, int(time.time()))
+    command = [minisign_tool(), "-S", "-s", secret_key, "-m", package_file, "-x", signature,
+               "-t", comment]
+    if not key_is_encrypted(secret_key):
+        command.append("-W")
+    # A password prompt, if any, reaches the user through the inherited terminal.
+    result = subprocess.run(command, stdout=subprocess.PIPE, stderr=subprocess.STDOUT)
+    if result.returncode != 0:
+        remove_quietly(signature)
+        output = result.stdout.decode("utf-8", "replace").strip().splitlines()
+        raise Refusal("minisign could not sign the package: %s"
+                      % (output[-1] if output else "exit code %d" % result.returncode))
+    os.chmod(signature, PUBLISHED_MODE)
+    return signature
+
+
+def place_package(package, entries, version, secret_key):
+    """Writes the package and, with a key, its signature; both are complete and signed
+    before either replaces what is published."""
+    staged = [write_temporary(package, lambda f: write_archive(entries, f))]
+    try:
+        if secret_key:
+            staged.append(sign_staged(staged[0], os.path.basename(package), version,
+                                      secret_key))
+        os.replace(staged[0], package)
+        if secret_key:
+            os.replace(staged[1], package + ".minisig")
+    finally:
+        for path in staged:
+            remove_quietly(path)
+
+
+def publish(kind, version, source, server_root, secret_key=None):
     # The package name must be the one the updater asks for: v1.003.zip, not v01.003.zip.
     version = canonical_version(kind, version)
     client = os.path.join(server_root, "client")
@@ -239,8 +314,15 @@ def publish(kind, version, source, server_root):
         raise Refusal("%s already exists; a published package is never replaced" % package)
     entries = collect(source)
 
+    if secret_key:
+        # Checked before anything is written; signing itself comes after the archive.
+        minisign_tool()
+        if not os.path.isfile(secret_key):
+            raise Refusal("%s: no such secret key file" % secret_key)
+        key_is_encrypted(secret_key)
+
     os.makedirs(os.path.dirname(package), exist_ok=True)
-    replace_atomically(package, lambda f: write_archive(entries, f))
+    place_package(package, entries, version, secret_key)
     replace_atomically(version_file, lambda f: f.write(version.encode("ascii")))
     return version, package, len(entries)
 
@@ -251,7 +333,40 @@ class Parser(argparse.ArgumentParser):
         sys.exit(2)
 
 
+def keygen(argv):
+    parser = Parser(prog="publish.py keygen",
+                    description="Make a minisign key pair for signing packages.")
+    parser.add_argument("--out", required=True, help="directory for orbelan.key and orbelan.pub")
+    parser.add_argument("--no-password", action="store_true",
+                        help="leave the secret key unencrypted (for automated publishing)")
+    args = parser.parse_args(argv)
+    secret = os.path.join(args.out, "orbelan.key")
+    public = os.path.join(args.out, "orbelan.pub")
+    try:
+        if os.path.lexists(secret) or os.path.lexists(public):
+            raise Refusal("%s already holds a key pair; never overwrite a signing key" % args.out)
+        os.makedirs(args.out, exist_ok=True)
+        command = [minisign_tool(), "-G", "-s", secret, "-p", public]
+        if args.no_password:
+            command.append("-W")
+        if subprocess.run(command, stdout=subprocess.DEVNULL).returncode != 0:
+            raise Refusal("minisign could not make the key pair")
+        os.chmod(secret, 0o600)
+        with open(public, encoding="ascii") as f:
+            key_line = f.read().splitlines()[1]
+    except (Refusal, OSError, IndexError) as e:
+        sys.stderr.write("publish.py: error: %s\n" % e)
+        return 1
+    print("secret key: %s (keep it off the servers)" % secret)
+    print("public key: %s" % public)
+    print("build the updater with: -DUPDATER_TRUSTED_KEYS=%s" % key_line)
+    return 0
+
+
 def main(argv=None):
+    argv = sys.argv[1:] if argv is None else argv
+    if argv[:1] == ["keygen"]:
+        return keygen(argv[1:])
     parser = Parser(description="Publish a program or database package for the updater.")
     parser.add_argument("kind", choices=[PROGRAM, DATABASE])
     parser.add_argument("--version", required=True, help="new version, such as 1.003")
@@ -259,6 +374,8 @@ def main(argv=None):
                         help="directory whose contents the package installs")
     parser.add_argument("--to", dest="server_root", required=True,
                         help="root of the served tree (it receives client/...)")
+    parser.add_argument("--sign", dest="secret_key", metavar="SECRETKEY",
+                        help="minisign secret key: write <package>.minisig beside the package")
     args = parser.parse_args(argv)
     try:
         # Not created here: a mistyped path would publish where no server looks.
@@ -270,7 +387,7 @@ def main(argv=None):
         try:
             fcntl.flock(lock, fcntl.LOCK_EX)
             version, package, count = publish(
-                args.kind, args.version, args.source, args.server_root)
+                args.kind, args.version, args.source, args.server_root, args.secret_key)
         finally:
             os.close(lock)
     except (Refusal, OSError) as e:
@@ -278,7 +395,8 @@ def main(argv=None):
         message = "".join(c if c.isprintable() else repr(c)[1:-1] for c in str(e))
         sys.stderr.write("publish.py: error: %s\n" % message)
         return 1
-    print("published %s %s: %s (%d entries)" % (args.kind, version, package, count))
+    signed = ", signed" if args.secret_key else ""
+    print("published %s %s: %s (%d entries%s)" % (args.kind, version, package, count, signed))
     return 0
 
 

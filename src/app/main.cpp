@@ -1,4 +1,5 @@
 #include "logmessagehandler.h"
+#include "readahead.h"
 #include "updatetarvildialog.h"
 
 #include <QApplication>
@@ -8,7 +9,7 @@
 
 int main(int argc, char* argv[])
 {
-    QApplication app(argc, argv);
+    ReadAheadLimitedApplication app(argc, argv);
     QDir::setCurrent(QCoreApplication::applicationDirPath());
     qInstallMessageHandler(logMessageHandler);
     // The form names 微软雅黑; where it is missing, draw Latin and Chinese text in one
@@ -24,6 +25,8 @@ int main(int argc, char* argv[])
     int result;
     {
         UpdateTarvilDialog dialog;
+        dialog.setTrustedKeys(
+            QString::fromLatin1(UPDATER_TRUSTED_KEYS).split(QLatin1Char(' '), Qt::SkipEmptyParts));
         result = app.exec();
     }
     // The dialog hands its network manager to deferred deletion; run it before exit.

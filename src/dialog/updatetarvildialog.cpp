@@ -2,6 +2,7 @@
 #include "centring.h"
 #include "configfile.h"
 #include "debugtext.h"
+#include "readahead.h"
 #include "request.h"
 #include "transaction.h"
 #include "ui_updatetarvildialog.h"
@@ -49,7 +50,7 @@ UpdateTarvilDialog::~UpdateTarvilDialog()
 
 void UpdateTarvilDialog::initialize()
 {
-    networkManager = new QNetworkAccessManager();
+    networkManager = new ReadAheadLimitedManager();
     logCertificateErrors(networkManager);
     const QList<QScreen*> screens = QGuiApplication::screens();
     const QSize desktop = screens.isEmpty() ? QSize() : screens.first()->virtualSize();

@@ -1,6 +1,8 @@
 #ifndef UPDATETARVILDIALOG_H
 #define UPDATETARVILDIALOG_H
 
+#include "signature.h"
+
 #include <QDialog>
 #include <QNetworkReply>
 #include <QPoint>
@@ -27,6 +29,9 @@ public:
     ~UpdateTarvilDialog() override;
 
     void initialize();
+    // The minisign public key lines package signatures must come from; none: packages are
+    // installed unverified. Set before the event loop runs.
+    void setTrustedKeys(const QStringList& keyLines);
     void readSettings(const QString& fileName);
     bool writeIni();
     void CheckProgramUpdate();
@@ -64,6 +69,15 @@ private:
     bool installPackage(const QString& archive, InstallTransaction& transaction, QString* reason);
     const char* recordKey() const;
     QString recordVersion() const;
+    void notePackageData(const QByteArray& data);
+    void verifyThenInstall();
+    void requestSignature();
+    // Connected by member pointer: the slot table stays the one the form and tests know.
+    void signatureReadyRead();
+    void signatureFinished();
+    QString signatureFailure() const;
+    SignedPackage packageToSign() const;
+    void installDownloadedPackage();
     void abandonPackage(const QString& reason);
     void continueAfterPackage();
     QString packageUrl() const;
@@ -96,6 +110,13 @@ private:
     // Most bytes the package in flight may take, and whether it went beyond them.
     qint64 downloadLimitBytes = 0;
     bool downloadOverLimit = false;
+    // Signature checking: the trusted keys, the digest of the package taken while it was
+    // written, and the signature file as received.
+    QStringList trustedKeyLines;
+    PackageHasher packageHasher;
+    QByteArray downloadedDigest;
+    QByteArray signatureBytes;
+    bool signatureOverLimit = false;
 };
 
 #endif // UPDATETARVILDIALOG_H

@@ -11,10 +11,6 @@
 #include <QNetworkRequest>
 #include <QStorageInfo>
 
-// Bounds what the network layer buffers ahead of httpReadyRead, so memory stays flat
-// whatever the package size.
-static const qint64 packageReadBufferBytes = 1024 * 1024;
-
 void UpdateTarvilDialog::download(const QString& url)
 {
     const QUrl parsed(url, QUrl::TolerantMode);
@@ -43,7 +39,6 @@ void UpdateTarvilDialog::requestPackage(const QUrl& url)
     // On the connection the version questions opened: a far-away server costs no new
     // connection set-up per package.
     reply = networkManager->get(makeRequest(url));
-    limitReadBuffer(reply, packageReadBufferBytes);
     connect(reply, SIGNAL(readyRead()), this, SLOT(httpReadyRead()));
     connect(reply, SIGNAL(downloadProgress(qint64, qint64)), this,
         SLOT(downloadProgress(qint64, qint64)));
@@ -67,7 +62,9 @@ void UpdateTarvilDialog::httpReadyRead()
     if (downloadFile->write(data) != data.size()) {
         downloadWriteFailed = true;
         reply->abort();
+        return;
     }
+    notePackageData(data);
 }
 
 void UpdateTarvilDialog::downloadProgress(qint64 current, qint64 total)

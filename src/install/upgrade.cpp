@@ -42,9 +42,18 @@ void UpdateTarvilDialog::downloadFinished()
     downloadFile->flush();
     downloadFile->close();
     QString failure;
+    if (!downloadSucceeded(&failure)) {
+        abandonPackage(failure);
+        return;
+    }
+    verifyThenInstall();
+}
+
+void UpdateTarvilDialog::installDownloadedPackage()
+{
+    QString failure;
     InstallTransaction transaction(appDir);
-    if (!downloadSucceeded(&failure)
-        || !installPackage(downloadFile->fileName(), transaction, &failure)) {
+    if (!installPackage(downloadFile->fileName(), transaction, &failure)) {
         abandonPackage(failure);
         return;
     }

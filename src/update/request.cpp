@@ -21,20 +21,6 @@ QNetworkRequest makeRequest(const QUrl& url)
     return request;
 }
 
-void limitReadBuffer(QNetworkReply* reply, qint64 bytes)
-{
-    // The network thread takes the limit only once it holds the request, which Qt hands
-    // over from the event loop, and each redirect goes out as a new request that starts
-    // unlimited. So it is set now, once the handing over has happened, and again after
-    // each redirect. Queued calls run in order, so each one follows the hand-over it must
-    // come after.
-    reply->setReadBufferSize(bytes);
-    const auto apply = [reply, bytes] { reply->setReadBufferSize(bytes); };
-    QMetaObject::invokeMethod(reply, apply, Qt::QueuedConnection);
-    QObject::connect(reply, &QNetworkReply::redirected, reply,
-        [reply, apply] { QMetaObject::invokeMethod(reply, apply, Qt::QueuedConnection); });
-}
-
 QStringList certificateErrorMessages(const QString& host, const QList<QSslError>& errors)
 {
     QStringList messages;

@@ -8,15 +8,10 @@
 #include <QUrl>
 
 class QNetworkAccessManager;
-class QNetworkReply;
 
 // Every request the updater sends is formed here, so that what holds for all of them (the
 // inactivity limit, the redirect policy) is decided in one place.
 QNetworkRequest makeRequest(const QUrl& url);
-
-// Bounds what Qt's network thread reads ahead of the reader to `bytes`, for the request and
-// for every redirect it follows.
-void limitReadBuffer(QNetworkReply* reply, qint64 bytes);
 
 // One log message per certificate error: Qt's reason and the host it was met at.
 QStringList certificateErrorMessages(const QString& host, const QList<QSslError>& errors);

@@ -78,6 +78,14 @@ void TestRedirects::redirectedRunInstallsWhatFollowingAllows_data()
                "        location ^~ /client/dll/ { return 302 @BACK@$request_uri; }\n")
         << allDone << "1.001"
         << "1.002" << all << QStringList { pp, dllPackage("1.001"), dllPackage("1.002") };
+    // An object store: another name, a signature in the query; stored as asked for all the same.
+    QTest::newRow("packages behind a 302 to signed object names")
+        << QStringLiteral("        location ~ ^/client/dll/v(.+)\\.zip$ { return 302 "
+                          "@BACK@/objects/$1?X-Signature=abc%2Fdef; }\n")
+        << allDone << "1.001"
+        << "1.002" << QStringList { "prog.txt", "db1.txt", "db2.txt" }
+        << QStringList { "/objects/1.001?X-Signature=abc%2Fdef",
+               "/objects/1.002?X-Signature=abc%2Fdef" };
     // An API that moved for good.
     QTest::newRow("version paths behind a 301 to another port")
         << QStringLiteral("        location ^~ /client/ver { return 301 @BACK@$request_uri; }\n")
@@ -121,7 +129,11 @@ void TestRedirects::redirectedRunInstallsWhatFollowingAllows()
     // Both serve the same tree; only the first redirects.
     ReleaseSite back;
     publish(back.release);
-    QVERIFY2(back.start(), qPrintable(back.nginx.errorString()));
+    NginxServer::Options objects;
+    objects.serverDirectives = QStringLiteral(
+        "        location ~ ^/objects/(.+)$ { alias \"%1/client/dll/v$1.zip\"; }\n")
+                                   .arg(back.dir.path());
+    QVERIFY2(back.start(objects), qPrintable(back.nginx.errorString()));
     NginxServer front;
     NginxServer::Options options;
     options.serverDirectives = directives.replace(QStringLiteral("@BACK@"), back.nginx.baseUrl());

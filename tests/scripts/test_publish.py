@@ -316,5 +316,75 @@ class ArchiveLayout(PublishTestCase):
         self.assertTrue((self.server / "client/dll/v1.001.zip").exists())
 
 
+class Signing(PublishTestCase):
+    def keygen(self):
+        keys = self.tmp / "keys"
+        result = self.run_publish("keygen", "--out", keys, "--no-password")
+        self.assertEqual(result.returncode, 0, result.stderr)
+        public_line = (keys / "orbelan.pub").read_text().splitlines()[1]
+        self.assertIn("-DUPDATER_TRUSTED_KEYS=%s" % public_line, result.stdout)
+        return keys
+
+    def publish_signed(self, kind, version, key):
+        source = self.source({"a.txt": version.encode()})
+        return self.run_publish(kind, "--version", version, "--from", source,
+                                "--to", self.server, "--sign", key)
+
+    def verify(self, package, keys):
+        """minisign's own verdict on a published package; returns its trusted comment."""
+        result = subprocess.run(["minisign", "-V", "-p", keys / "orbelan.pub", "-m", package],
+                                capture_output=True, text=True, timeout=60)
+        self.assertEqual(result.returncode, 0, result.stdout + result.stderr)
+        comment = [line for line in result.stdout.splitlines()
+                   if line.startswith("Trusted comment: ")]
+        self.assertEqual(len(comment), 1, result.stdout)
+        return dict(field.split(":", 1) for field in comment[0][len("Trusted comment: "):].split())
+
+    def test_each_package_is_signed_for_its_name_and_version(self):
+        keys = self.keygen()
+        client = self.server / "client"
+        for kind, version, package in [("database", "1.001", "dll/v1.001.zip"),
+                                       ("database", "1.002", "dll/v1.002.zip"),
+                                       ("program", "1.003", "program/orbelan.zip"),
+                                       ("program", "1.005", "program/orbelan.zip")]:
+            with self.subTest(kind=kind, version=version):
+                result = self.publish_signed(kind, version, keys / "orbelan.key")
+                self.assertEqual(result.returncode, 0, result.stderr)
+                self.assertIn("signed", result.stdout)
+                fields = self.verify(client / package, keys)
+                self.assertEqual(fields["file"], package.split("/")[-1])
+                self.assertEqual(fields["version"], version)
+                self.assertRegex(fields["timestamp"], r"^[0-9]+$")
+                signature = client / (package + ".minisig")
+                self.assertEqual(stat.S_IMODE(signature.stat().st_mode), 0o644)
+        self.assertEqual(sorted(name for name in snapshot(self.server) if ".publish-" in name), [])
+
+    def test_failed_signing_publishes_nothing(self):
+        self.keygen()
+        self.publish_ok("program", "1.001")
+        not_a_key = self.tmp / "not-a-key"
+        not_a_key.write_text("untrusted comment: x\nnot base64 at all\n")
+        for kind in ["program", "database"]:
+            with self.subTest(kind=kind):
+                source = self.source({"b.txt": b"b"})
+                self.assertRefusedUnchanged(
+                    lambda: self.run_publish(kind, "--version", "1.002", "--from", source,
+                                             "--to", self.server, "--sign", not_a_key),
+                    "not a minisign secret key")
+        source = self.source({"b.txt": b"b"})
+        self.assertRefusedUnchanged(
+            lambda: self.run_publish("database", "--version", "1.001", "--from", source,
+                                     "--to", self.server, "--sign", self.tmp / "missing.key"),
+            "no such secret key file")
+
+    def test_keygen_keeps_the_secret_private_and_never_overwrites(self):
+        keys = self.keygen()
+        self.assertEqual(stat.S_IMODE((keys / "orbelan.key").stat().st_mode), 0o600)
+        before = snapshot(keys)
+        self.assertRefused(self.run_publish("keygen", "--out", keys, "--no-password"),
+                           "never overwrite")
+        self.assertEqual(snapshot(keys), before)
+
+
 if __name__ == "__main__":
     unittest.main()

@@ -69,13 +69,18 @@ QList<LogLine> parseLog(const QByteArray& bytes)
 }
 
 AppDir::AppDir()
+    : AppDir(QStringLiteral(UPDATER_BINARY))
+{
+}
+
+AppDir::AppDir(const QString& updaterBinary)
 {
     if (!m_root.isValid())
         return;
     QDir root(m_root.path());
     if (!root.mkdir(QStringLiteral("app")) || !root.mkdir(QStringLiteral("cwd")))
         return;
-    if (!QFile::copy(QStringLiteral(UPDATER_BINARY), updaterPath()))
+    if (!QFile::copy(updaterBinary, updaterPath()))
         return;
     QFile::setPermissions(updaterPath(),
         QFile::permissions(updaterPath()) | QFile::ExeOwner | QFile::ExeGroup | QFile::ExeOther);

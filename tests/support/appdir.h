@@ -64,6 +64,8 @@ public:
     using Values = QList<QPair<QString, QString>>;
 
     AppDir();
+    // With another build of the updater, such as one that trusts the test signing key.
+    explicit AppDir(const QString& updaterBinary);
     ~AppDir();
     AppDir(const AppDir&) = delete;
     AppDir& operator=(const AppDir&) = delete;

@@ -1,7 +1,10 @@
 // Unit tests of what every request of the updater carries, and of the log messages of
 // certificate errors.
 
+#include "readahead.h"
 #include "request.h"
+
+#include <QNetworkReply>
 
 #include <QSslCertificate>
 #include <QtTest>
@@ -13,6 +16,7 @@ private slots:
     void redirectsAreFollowedButNeverDowngraded_data();
     void redirectsAreFollowedButNeverDowngraded();
     void certificateErrorNamesReasonAndHost();
+    void everyReplyOfTheManagerIsReadAheadLimited();
 };
 
 void TestRequest::redirectsAreFollowedButNeverDowngraded_data()
@@ -44,6 +48,20 @@ void TestRequest::certificateErrorNamesReasonAndHost()
             QStringLiteral("[UpdateTarvilDialog]:[ERROR]:certificate of cdn.example: %1")
                 .arg(errors.at(1).errorString()) }));
     QVERIFY(messages.at(0).contains(QLatin1String("expired")));
+}
+
+// A reply without the limit on this side would never release Qt's network thread, which the
+// application holds to the limit for every request.
+void TestRequest::everyReplyOfTheManagerIsReadAheadLimited()
+{
+    ReadAheadLimitedManager manager;
+    QNetworkReply* get = manager.get(makeRequest(QUrl("http://127.0.0.1:1/client/verDll.php")));
+    QNetworkReply* head = manager.head(QNetworkRequest(QUrl("http://127.0.0.1:1/")));
+    QCOMPARE(get->readBufferSize(), readAheadLimitBytes);
+    QCOMPARE(head->readBufferSize(), readAheadLimitBytes);
+    QTRY_VERIFY(get->isFinished() && head->isFinished());
+    delete get;
+    delete head;
 }
 
 QTEST_GUILESS_MAIN(TestRequest)

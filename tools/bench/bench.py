@@ -20,9 +20,13 @@ import sys
 import threading
 import time
 
+import delaylink
+
 ROOT = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
 BEGIN = "<!-- bench:begin -->"
 END = "<!-- bench:end -->"
+DELAY_BEGIN = "<!-- bench-delay:begin -->"
+DELAY_END = "<!-- bench-delay:end -->"
 KIB, MIB = 1024, 1024 * 1024
 # Bumped whenever the generated data changes, so a stale work directory is rebuilt.
 DATA_STAMP = "bench-data-1"
@@ -147,6 +151,16 @@ class Data:
             shutil.rmtree(d)
         with open(stamp, "w") as f:
             f.write(want)
+
+    def sign_program(self, name, secret_key):
+        """Signs the program package of root `name` (again when it is newer than its
+        signature), as `publish.py --sign` does."""
+        package = os.path.join(self.root(name), "client", "program", "orbelan.zip")
+        signature = package + ".minisig"
+        if os.path.exists(signature) and os.path.getmtime(signature) >= os.path.getmtime(package):
+            return
+        staged = self.publish.sign_staged(package, "orbelan.zip", "1.001", secret_key)
+        os.replace(staged, signature)
 
     def root(self, name):
         path = os.path.join(self.server, name)
@@ -348,9 +362,12 @@ rm -f v.zip
 """
 
 
+TITLES = {"signed": "Program package, 200 MiB, verified vs. unverified build"}
+
+
 class Scenario:
     def __init__(self, name, title, server, installed, expected, baseline, reps,
-                 old_files=None, extra_args=()):
+                 old_files=None, extra_args=(), versus_unsigned=False):
         self.name = name
         self.title = title
         self.server = server
@@ -360,6 +377,9 @@ class Scenario:
         self.reps = reps
         self.old_files = old_files  # a release directory laid out as the old installation
         self.extra_args = list(extra_args)
+        # The updater side is the build that verifies signatures, the baseline the same
+        # updater built without keys.
+        self.versus_unsigned = versus_unsigned
 
 
 class Bench:
@@ -383,13 +403,21 @@ class Bench:
             os.makedirs(app)
         stand_in(os.path.join(app, "Orbelan.exe"), "1.000")
         base = "%s/%s" % (self.url, sc.server)
-        if side in ("updater", "before"):
-            binary = self.args.updater if side == "updater" else self.args.before
+        if self.runs_updater(sc, side):
+            binary = self.args.updater
+            if side == "before":
+                binary = self.args.before
+            elif sc.versus_unsigned and side == "updater":
+                binary = self.args.signed_updater
             shutil.copy2(binary, os.path.join(app, "UpdateTarvil"))
             write_config(app, sc.installed[0], sc.installed[1], base)
         elif side == "floor":
             shutil.copy2(self.args.floor, os.path.join(app, "qtfloor"))
         return app, base
+
+    @staticmethod
+    def runs_updater(sc, side):
+        return side in ("updater", "before") or (side == "baseline" and sc.versus_unsigned)
 
     def baseline_script(self, sc):
         path = os.path.join(self.scripts, sc.name + ".sh")
@@ -400,7 +428,7 @@ class Bench:
     def run_side(self, sc, side, script):
         app, base = self.reset(sc, side)
         os.sync()
-        if side in ("updater", "before"):
+        if self.runs_updater(sc, side):
             rc, t, peak = run_measured([os.path.join(app, "UpdateTarvil")], app, self.env, tree=False)
             problems = []
             if rc != 0:
@@ -411,6 +439,8 @@ class Bench:
                 problems.append("update/ left behind")
             if not wait_for(os.path.join(app, "orbelan-started.txt")):
                 problems.append("main program not started")
+            if sc.versus_unsigned and side == "updater" and not self.verified(app):
+                problems.append("no \"1.001 signature verified\" in the log")
         elif side == "floor":
             rc, t, peak = run_measured([os.path.join(app, "qtfloor"), base], app, self.env, tree=False)
             problems = [] if rc == 0 else ["exit code %d" % rc]
@@ -425,6 +455,56 @@ class Bench:
         if problems:
             raise SystemExit("%s, %s: %s (see %s)" % (sc.name, side, "; ".join(problems), app))
         return t, peak
+
+    def fresh_app(self, name):
+        app = os.path.join(self.apps, name)
+        if os.path.isdir(app):
+            shutil.rmtree(app)
+        os.makedirs(app)
+        stand_in(os.path.join(app, "Orbelan.exe"), "1.000")
+        return app
+
+    def run_updater_at(self, url, server, installed, expected):
+        """One timed updater run against the server tree `server` below `url`."""
+        app = self.fresh_app("delay-updater")
+        shutil.copy2(self.args.updater, os.path.join(app, "UpdateTarvil"))
+        write_config(app, installed[0], installed[1], "%s/%s" % (url, server))
+        os.sync()
+        rc, t, peak = run_measured([os.path.join(app, "UpdateTarvil")], app, self.env, tree=False)
+        if rc != 0 or read_versions(app) != expected or not wait_for(
+                os.path.join(app, "orbelan-started.txt")):
+            raise SystemExit("%s at %s: exit code %d, versions %s (see %s)" % (
+                server, url, rc, read_versions(app), app))
+        return t, peak
+
+    def run_script_at(self, url, server, name, text, extra_args):
+        """One timed run of a baseline script against the same server tree."""
+        app = self.fresh_app("delay-baseline")
+        path = os.path.join(self.scripts, "delay-%s-%s.sh" % (
+            server, "".join(c if c.isalnum() else "-" for c in name)))
+        with open(path, "w") as f:
+            f.write(text)
+        os.sync()
+        cmd = ["/bin/sh", path, app, "%s/%s" % (url, server)] + list(extra_args)
+        rc, t, _ = run_measured(cmd, app, self.env, tree=True)
+        if rc != 0:
+            raise SystemExit("%s, %s at %s: exit code %d (see %s)" % (server, name, url, rc, app))
+        return t
+
+    @staticmethod
+    def verified(app):
+        with open(os.path.join(app, "updatetarvillogs.txt"), "rb") as f:
+            return b'"1.001 signature verified"' in f.read()
+
+    def hash_reference(self, sc, reps):
+        """Seconds b2sum (BLAKE2b-512, coreutils) takes over the package, page cache warm."""
+        package = os.path.join(self.data.server, sc.server, "client", "program", "orbelan.zip")
+        times = []
+        for _ in range(reps + 1):
+            t0 = time.perf_counter()
+            subprocess.run(["b2sum", package], stdout=subprocess.DEVNULL, check=True)
+            times.append(time.perf_counter() - t0)
+        return times[1:]
 
     def run(self, sc):
         script = self.baseline_script(sc)
@@ -450,6 +530,8 @@ class Bench:
                 samples[side + "_kib"].append(peak)
             log("   %2d: " % (i + 1) + "  ".join(
                 "%s %8.3f s" % (side, samples[side][-1]) for side in sides))
+        if sc.versus_unsigned:
+            samples["b2sum"] = self.hash_reference(sc, sc.reps)
         samples["load"] = [load_before, load1()]
         samples["sync_ms"] = [sync_before, sync_latency_ms(self.args.work)]
         return samples
@@ -467,6 +549,7 @@ def summarize(samples):
         "baseline_mib": max(samples["baseline_kib"]) / 1024.0,
         "load": samples["load"],
         "sync_ms": samples["sync_ms"],
+        "b2sum": statistics.median(samples["b2sum"]) if samples.get("b2sum") else None,
         "before": ({"median": statistics.median(samples["before"]), "min": min(samples["before"]),
                     "max": max(samples["before"]),
                     "ratio": statistics.median(u) / statistics.median(samples["before"]),
@@ -576,6 +659,18 @@ def report(results, facts, args, started, finished):
                      "(%.2f× the updater's median)." % (
                          fmt_time(floor["median"]), fmt_time(floor["min"]), fmt_time(floor["max"]),
                          floor["ratio"], floor["median"] / by["noupdate"]["updater_median"]))
+    signed = by.get("signed")
+    if signed:
+        extra = signed["updater_median"] - signed["baseline_median"]
+        lines.append("")
+        lines.append("Signature verification (the row \"%s\": updater built with a trusted key "
+                     "against the same updater built without, same signed 200 MiB package): "
+                     "%+.0f ms (%.2f×) for hashing while writing, the signature request and the "
+                     "check; `b2sum` alone over the package, page cache warm: %s. Peak memory "
+                     "%.1f MiB with verification, %.1f MiB without." % (
+                         TITLES["signed"], extra * 1000, signed["ratio"],
+                         fmt_time(signed["b2sum"]), signed["updater_mib"],
+                         signed["baseline_mib"]))
     compared = [(title, r["before"]) for _, title, r, _ in results if r.get("before")]
     if compared:
         lines.append("")
@@ -605,15 +700,15 @@ def report(results, facts, args, started, finished):
     return "\n".join(lines), verdicts
 
 
-def write_doc(path, body):
+def write_doc(path, body, begin=BEGIN, end=END):
     text = ""
     if os.path.exists(path):
         with open(path, encoding="utf-8") as f:
             text = f.read()
-    block = "%s\n%s\n%s" % (BEGIN, body, END)
-    if BEGIN in text and END in text:
-        head, rest = text.split(BEGIN, 1)
-        tail = rest.split(END, 1)[1]
+    block = "%s\n%s\n%s" % (begin, body, end)
+    if begin in text and end in text:
+        head, rest = text.split(begin, 1)
+        tail = rest.split(end, 1)[1]
         text = head + block + tail
     else:
         text = (text.rstrip() + "\n\n" if text else "# Benchmarks\n\n") + "## Results\n\n" + block + "\n"
@@ -631,6 +726,9 @@ def main():
                    help="file whose results block is replaced ('' for none)")
     p.add_argument("--command", default="bash scripts/bench.sh")
     p.add_argument("--floor", default="", help="the reference program tools/bench/qtfloor")
+    p.add_argument("--signed-updater", default="",
+                   help="the updater built to trust --key; adds the scenario 'signed'")
+    p.add_argument("--key", default="", help="minisign secret key that signs the packages")
     p.add_argument("--before", default="",
                    help="an earlier UpdateTarvil, timed alongside for the package scenarios")
     p.add_argument("--before-label", default="", help="how the report names --before")
@@ -638,6 +736,7 @@ def main():
     args.work = os.path.abspath(args.work)
     args.updater = os.path.abspath(args.updater)
     args.floor = os.path.abspath(args.floor) if args.floor else ""
+    args.signed_updater = os.path.abspath(args.signed_updater) if args.signed_updater else ""
     args.before = os.path.abspath(args.before) if args.before else ""
     args.before_label = args.before_label or args.before
     os.umask(0o022)
@@ -647,6 +746,8 @@ def main():
     chain_length = 100
     data = Data(args.work, load_publish())
     data.build(chain_length)
+    if args.signed_updater:
+        data.sign_program("program", args.key)
 
     chain_versions = ["1.%03d" % n for n in range(1, chain_length + 1)]
     reps = max(1, args.reps)
@@ -658,14 +759,21 @@ def main():
                  old_files=os.path.join(data.release, "program-200m")),
         Scenario("chain", "Database chain, 100 × 100 KiB", "chain", ("1.001", "1.000"),
                  ("1.001", "1.100"), BASELINE_CHAIN, reps, extra_args=chain_versions),
+        Scenario("signed", TITLES["signed"], "program", ("1.000", "1.001"), ("1.001", "1.001"),
+                 "", reps, old_files=os.path.join(data.release, "program-200m"),
+                 versus_unsigned=True),
         Scenario("mem5", "Memory, 5 MiB package", "mem5", ("1.000", "1.001"),
                  ("1.001", "1.001"), BASELINE_PACKAGE, max(1, (reps + 1) // 2)),
         Scenario("mem500", "Memory, 500 MiB package", "mem500", ("1.000", "1.001"),
                  ("1.001", "1.001"), BASELINE_PACKAGE, max(1, (reps + 1) // 2)),
     ]
-    if args.only:
-        wanted = set(args.only.split(","))
+    if not args.signed_updater:
+        scenarios = [s for s in scenarios if not s.versus_unsigned]
+    wanted = set(args.only.split(",")) if args.only else None
+    if wanted:
         scenarios = [s for s in scenarios if s.name in wanted]
+    # The far-away link takes minutes of waiting: only when asked for by name.
+    delay = bool(wanted and "delay" in wanted)
 
     nginx = Nginx(args.work, data.server)
     url = nginx.start()
@@ -678,6 +786,9 @@ def main():
             samples = bench.run(sc)
             raw[sc.name] = samples
             results.append((sc.name, sc.title, summarize(samples), sc.reps))
+        if delay:
+            delay_lines = delaylink.run_delay_scenarios(
+                bench, nginx.port, chain_versions, max(1, (reps + 1) // 2), log)
     finally:
         nginx.stop()
         # The installations are rebuilt for every run; they hold over a gigabyte.
@@ -686,13 +797,23 @@ def main():
     with open(os.path.join(args.work, "results.json"), "w") as f:
         json.dump(raw, f, indent=1)
 
-    body, verdicts = report(results, machine_facts(args.work), args, started, finished)
-    log("")
-    log(body)
-    if args.doc:
-        write_doc(args.doc, body)
+    verdicts = []
+    if results:
+        body, verdicts = report(results, machine_facts(args.work), args, started, finished)
         log("")
-        log("Results written to %s" % args.doc)
+        log(body)
+        if args.doc:
+            write_doc(args.doc, body)
+            log("")
+            log("Results written to %s" % args.doc)
+    if delay:
+        body = "\n".join(["Measured %s to %s, `%s`." % (
+            started.strftime("%Y-%m-%d %H:%M"), finished.strftime("%H:%M"), args.command), ""]
+            + delay_lines)
+        log("")
+        log(body)
+        if args.doc:
+            write_doc(args.doc, body, DELAY_BEGIN, DELAY_END)
     missed = [title for title, ok in verdicts if not ok]
     if missed:
         log("Goals missed: %s" % ", ".join(missed))
