@@ -5,9 +5,13 @@
 # (or virtual) X window, runs it once more to show that an up-to-date installation hands
 # over at once, and a third time against a tampered package, which it refuses. Exit code 0
 # only if all of it held.
+# With --windows, the same with the Windows build under Wine (scripts/demo-windows.sh).
 set -euo pipefail
 umask 022
 cd "$(dirname "$0")/.."
+if [ "${1:-}" = --windows ]; then
+    exec bash scripts/demo-windows.sh
+fi
 root=$PWD
 build=${BUILD_DIR:-build}
 

@@ -1,14 +1,20 @@
 #!/usr/bin/env bash
-# Installs what is missing, builds everything and runs the whole test suite; then builds a
-# second tree with AddressSanitizer and UndefinedBehaviorSanitizer and runs the suite again
-# there, leaks included (SKIP_SANITIZERS=1 leaves that pass out).
+# Installs what is missing, builds everything and runs the whole test suite; then the
+# Windows lane (scripts/test-windows.sh: the Windows build under Wine; SKIP_WINDOWS=1 leaves
+# it out); then builds a second tree with AddressSanitizer and UndefinedBehaviorSanitizer and
+# runs the suite again there, leaks included (SKIP_SANITIZERS=1 leaves that pass out).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/install-deps.sh
 build=${BUILD_DIR:-build}
 cmake -S . -B "$build" -DBUILD_TESTING=ON ${CMAKE_ARGS:-}
 cmake --build "$build" -j2
-(cd "$build" && QT_QPA_PLATFORM=offscreen ctest --output-on-failure -j2 "$@")
+# The Wine tests run in the Windows lane, after the Windows build they need.
+(cd "$build" && QT_QPA_PLATFORM=offscreen ctest --output-on-failure -j2 -LE wine "$@")
+
+if [ "${SKIP_WINDOWS:-0}" != 1 ]; then
+    BUILD_DIR="$build" bash scripts/test-windows.sh
+fi
 
 if [ "${SKIP_SANITIZERS:-0}" = 1 ]; then
     exit 0

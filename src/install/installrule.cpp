@@ -1,5 +1,6 @@
 #include "installrule.h"
 
+#include <QRegularExpression>
 #include <QSet>
 
 QString entryName(const QString& extractedPath)
@@ -20,7 +21,8 @@ static QString belowDownloadDir(
 static QString lastDirectoryPart(
     const QString& relative, const QString& downloadDir, QString subDir)
 {
-    for (const QString& part : relative.split(QLatin1Char('/'))) {
+    static const QRegularExpression separators(QStringLiteral("[/\\\\]"));
+    for (const QString& part : relative.split(separators)) {
         if (!part.isEmpty() && part != downloadDir)
             subDir = part;
     }

@@ -25,8 +25,9 @@ QString entryName(const QString& extractedPath);
 
 // Maps the extracted paths onto the installation in `appDir`. The installation has one
 // directory level: a directory entry names the directory that the following files whose
-// path contains its name go to. Both path tests look only at the part of the path below
-// `appDir`/`downloadDir`, so the installation's own location cannot draw files elsewhere.
+// path contains its name go to; "\" separates the parts of a path as "/" does. Both path
+// tests look only at the part of the path below `appDir`/`downloadDir`, so the
+// installation's own location cannot draw files elsewhere.
 // `isDirectory` tells which paths are directories before the installation begins.
 QVector<InstallAction> planInstallation(const QStringList& extracted, const QString& appDir,
     const QString& downloadDir, const std::function<bool(const QString&)>& isDirectory);

@@ -1,5 +1,7 @@
 #include "packagecheck.h"
 
+#include "extraction.h"
+
 #include <quazip/quazip.h>
 #include <quazip/quazipfileinfo.h>
 
@@ -31,6 +33,7 @@ QString unsafeEntryName(const QString& name)
 QString refusePackage(const QString& archive, qint64 freeBytes, qint64 limitBytes)
 {
     QuaZip zip(archive);
+    readNamesAsWindowsWritesThem(zip);
     if (!zip.open(QuaZip::mdUnzip))
         return QString();
     qint64 declared = 0;

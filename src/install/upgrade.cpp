@@ -1,5 +1,6 @@
 #include "configfile.h"
 #include "debugtext.h"
+#include "extraction.h"
 #include "installrule.h"
 #include "packagecheck.h"
 #include "transaction.h"
@@ -105,7 +106,7 @@ bool UpdateTarvilDialog::installPackage(
         *reason = QStringLiteral("%1 package refused: %2").arg(version, refusal);
         return false;
     }
-    const QStringList extracted = JlCompress::extractDir(archive, downloadDir);
+    const QStringList extracted = extractPackage(archive, downloadDir);
     if (extracted.isEmpty()) {
         *reason = QStringLiteral("%1 zip is Empty").arg(version);
         return false;

@@ -11,12 +11,18 @@
 #include <QTest>
 #include <QTextCodec>
 
+#ifdef Q_OS_UNIX
 #include <pwd.h>
 #include <unistd.h>
+#endif
 
 bool canRunAsNobody()
 {
+#ifdef Q_OS_UNIX
     return ::geteuid() == 0 && !QStandardPaths::findExecutable(QStringLiteral("setpriv")).isEmpty();
+#else
+    return false; // no user switch outside Unix
+#endif
 }
 
 QStringList asNobody()
@@ -33,6 +39,7 @@ UpdaterRun runAsNobody(AppDir& app, int timeoutMs)
     return app.runUpdater(options);
 }
 
+#ifdef Q_OS_UNIX
 static bool nobodyIds(uid_t* uid, gid_t* gid)
 {
     const passwd* entry = getpwnam("nobody");
@@ -49,6 +56,9 @@ bool chownToNobody(const QString& path)
     gid_t gid;
     return nobodyIds(&uid, &gid) && ::lchown(QFile::encodeName(path).constData(), uid, gid) == 0;
 }
+#else
+bool chownToNobody(const QString&) { return false; }
+#endif
 
 // The temporary directory is created for its owner only.
 static bool openRoot(AppDir& app)

@@ -119,9 +119,10 @@ void InstallRuleTest::planFollowsArchiveOrder_data()
         << windowsApp << QStringList { "lib/", "lib\\a.dll" } << QStringList()
         << QStringList { "mkdir lib", "install lib\\a.dll -> lib/a.dll" };
 
-    QTest::newRow("directory rules split at slash only")
+    // Windows tools write "\\" between parts: a directory named "a\\b" would be nobody's.
+    QTest::newRow("directory rules split at backslash too")
         << windowsApp << QStringList { "a\\b/", "a\\b/c.dll" } << QStringList()
-        << QStringList { "mkdir a\\b", "install a\\b/c.dll -> a\\b/c.dll" };
+        << QStringList { "mkdir b", "install a\\b/c.dll -> b/c.dll" };
 
     QTest::newRow("every path containing Config.ini is dropped, the rest installed")
         << windowsApp

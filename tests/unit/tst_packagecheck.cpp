@@ -213,6 +213,9 @@ void PackageCheckTest::unreadableArchivePassesAndExtractsToNothing()
 // entry created and writes the later entry wherever the link points.
 void PackageCheckTest::symlinkEntryLetsExtractionWriteOutsideTarget()
 {
+#ifdef Q_OS_WIN
+    QSKIP("the extraction makes no symbolic links on Windows");
+#endif
     QTemporaryDir work;
     QVERIFY(work.isValid());
     const QString outside = work.filePath("outside");
@@ -234,8 +237,8 @@ void PackageCheckTest::symlinkEntryLetsExtractionWriteOutsideTarget()
     QVERIFY2(reason.contains("lnk"), qPrintable(reason));
 }
 
-// Names without the UTF-8 flag are decoded with the locale's codec, by the check and by
-// the extraction alike; bytes that are not text under it must not reach the disk.
+// Names without the UTF-8 flag are decoded as GBK whatever the locale, by the check and by
+// the extraction alike; bytes that are not GBK text must not reach the disk.
 void PackageCheckTest::nonUtf8EntryNameIsRefused()
 {
     QTextCodec* const previous = QTextCodec::codecForLocale();

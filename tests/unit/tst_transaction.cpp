@@ -146,10 +146,9 @@ void TestTransaction::failedStepRestoresInstallationByteForByte()
     QVERIFY2(transaction.prepare(f.plan, key, "1.001", &reason), qPrintable(reason));
     QVERIFY(!transaction.apply(&reason));
     InstallTransaction::removeLeftovers(f.app);
-    QVERIFY2(QRegularExpression(QRegularExpression::wildcardToRegularExpression(expectedReason))
-                 .match(reason)
-                 .hasMatch(),
-        qPrintable(reason));
+    // "*" stands for any text, a system's error message with a "/" in it included.
+    const QString pattern = QRegularExpression::escape(expectedReason).replace("\\*", ".*");
+    QVERIFY2(QRegularExpression("^" + pattern + "$").match(reason).hasMatch(), qPrintable(reason));
     const TreeSnapshot after = f.installation();
     QVERIFY2(after == before, qPrintable(describeDifference(before, after)));
     QVERIFY(f.journalDirGone());

@@ -1,9 +1,13 @@
-// Draws the seven images of the update window into a directory:
-//   imagegen <directory>
+// Draws the seven images of the update window into a directory, and with a second
+// argument the program's Windows icon as well:
+//   imagegen <directory> [<icon file>]
 // The artwork lives here rather than as hand-edited binaries, so a change of colour or
 // name is one edit and one run.
 
+#include <QBuffer>
+#include <QDataStream>
 #include <QDir>
+#include <QFile>
 #include <QFont>
 #include <QFontDatabase>
 #include <QGuiApplication>
@@ -419,6 +423,50 @@ bool save(
     return false;
 }
 
+// The Orbelan emblem on its own, square, for the program icon.
+QImage iconFrame(const Brand& brand, int size)
+{
+    QImage image = transparentImage(size, size);
+    QPainter p(&image);
+    p.setRenderHint(QPainter::Antialiasing);
+    drawEmblem(p, brand, size);
+    p.end();
+    return image.convertToFormat(QImage::Format_ARGB32);
+}
+
+// A Windows .ico holding one PNG-compressed frame per size (Windows Vista and later read
+// PNG frames at every size); a size of 256 is written as 0 in the directory.
+bool saveIcon(const Brand& brand, const QString& path)
+{
+    const QVector<int> sizes { 16, 24, 32, 48, 64, 128, 256 };
+    QVector<QByteArray> frames;
+    for (const int size : sizes) {
+        QByteArray png;
+        QBuffer buffer(&png);
+        buffer.open(QIODevice::WriteOnly);
+        iconFrame(brand, size).save(&buffer, "PNG");
+        frames.append(png);
+    }
+    QFile file(path);
+    if (!file.open(QIODevice::WriteOnly)) {
+        QTextStream(stderr) << "imagegen: cannot write " << path << '\n';
+        return false;
+    }
+    QDataStream out(&file);
+    out.setByteOrder(QDataStream::LittleEndian);
+    out << quint16(0) << quint16(1) << quint16(sizes.size());
+    quint32 offset = 6 + 16 * sizes.size();
+    for (int i = 0; i < sizes.size(); ++i) {
+        const quint8 side = quint8(sizes[i] >= 256 ? 0 : sizes[i]);
+        out << side << side << quint8(0) << quint8(0) << quint16(1) << quint16(32)
+            << quint32(frames[i].size()) << offset;
+        offset += quint32(frames[i].size());
+    }
+    for (const QByteArray& frame : frames)
+        out.writeRawData(frame.constData(), frame.size());
+    return out.status() == QDataStream::Ok && file.flush();
+}
+
 } // namespace
 
 int main(int argc, char* argv[])
@@ -427,8 +475,8 @@ int main(int argc, char* argv[])
     if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
         qputenv("QT_QPA_PLATFORM", "offscreen");
     QGuiApplication app(argc, argv);
-    if (argc != 2) {
-        QTextStream(stderr) << "usage: imagegen <directory>\n";
+    if (argc != 2 && argc != 3) {
+        QTextStream(stderr) << "usage: imagegen <directory> [<icon file>]\n";
         return 2;
     }
     if (!QFontDatabase().families().contains(fontFamily))
@@ -456,5 +504,7 @@ int main(int argc, char* argv[])
         && ok;
     ok = save(headerMark(orbelan), dir, QStringLiteral("toubuorbelan.png"), "PNG") && ok;
     ok = save(headerMark(brenlow), dir, QStringLiteral("toububrenlow.png"), "PNG") && ok;
+    if (argc == 3)
+        ok = saveIcon(orbelan, QString::fromLocal8Bit(argv[2])) && ok;
     return ok ? 0 : 1;
 }

@@ -1,0 +1,46 @@
+/* Stands in for the main program: appends one line to started.txt beside itself, in UTF-8:
+ * the number of arguments after the program name, the first of them, and the working
+ * directory, separated by tabs. */
+#include <windows.h>
+
+// After windows.h, which it needs.
+#include <shellapi.h>
+
+#include <stdio.h>
+#include <wchar.h>
+
+static void writeUtf8(FILE* out, const wchar_t* text)
+{
+    char buffer[4 * MAX_PATH + 16];
+    const int n = WideCharToMultiByte(CP_UTF8, 0, text, -1, buffer, sizeof buffer, NULL, NULL);
+    if (n > 0)
+        fputs(buffer, out);
+}
+
+int WINAPI wWinMain(HINSTANCE instance, HINSTANCE previous, PWSTR commandLine, int show)
+{
+    (void)instance;
+    (void)previous;
+    (void)commandLine;
+    (void)show;
+    int argc = 0;
+    wchar_t** argv = CommandLineToArgvW(GetCommandLineW(), &argc);
+    wchar_t record[MAX_PATH + 16];
+    GetModuleFileNameW(NULL, record, MAX_PATH);
+    wchar_t* slash = wcsrchr(record, L'\\');
+    wcscpy(slash ? slash + 1 : record, L"started.txt");
+    wchar_t cwd[MAX_PATH];
+    GetCurrentDirectoryW(MAX_PATH, cwd);
+
+    FILE* out = _wfopen(record, L"ab");
+    if (!out)
+        return 1;
+    fprintf(out, "%d\t", argc - 1);
+    writeUtf8(out, argc > 1 ? argv[1] : L"<none>");
+    fputc('\t', out);
+    writeUtf8(out, cwd);
+    fputc('\n', out);
+    fclose(out);
+    LocalFree(argv);
+    return 0;
+}

@@ -1,0 +1,238 @@
+// The Windows build of the updater, run under Wine with code page 936 against nginx: whole
+// updates in Windows application directories, with packages made on Chinese Windows.
+#include "appdir.h"
+#include "files.h"
+#include "nginxserver.h"
+#include "wineapp.h"
+
+#include <QDir>
+#include <QFileInfo>
+#include <QTextCodec>
+#include <QtTest>
+
+Q_DECLARE_METATYPE(QVector<ZipEntry>)
+
+static const QString contact = QStringLiteral("客服电话 400-800-1234 (工作日 9:00-18:00)");
+
+// Config.ini as Chinese Windows tools leave it: GB2312, CRLF.
+static QByteArray configText(const QString& serverUrl, const QString& database)
+{
+    const QString text
+        = QStringLiteral("[ContactUs]\r\nContact1=%1\r\n"
+                         "[Version]\r\nPROGRAM=1.000\r\nDATABASE=%3\r\nIMAGES=1.000\r\n"
+                         "[Server]\r\nApiUrl=%2\r\nPackageUrl=%2\r\n")
+              .arg(contact, serverUrl, database);
+    return toGb2312(text);
+}
+
+// A name as Chinese Windows tools store it: GBK bytes, no UTF-8 flag.
+static ZipEntry gbkEntry(const QString& name, const QByteArray& data = QByteArray())
+{
+    const bool directory = name.endsWith(QLatin1Char('/')) || name.endsWith(QLatin1Char('\\'));
+    ZipEntry entry = directory ? ZipEntry::directory(name) : ZipEntry::file(name, data);
+    entry.rawName = QTextCodec::codecForName("GBK")->fromUnicode(name);
+    return entry;
+}
+
+class TestWindowsUpdate : public QObject {
+    Q_OBJECT
+
+private slots:
+    void initTestCase();
+    void updateIsInstalledAndHandedOverOnce_data();
+    void updateIsInstalledAndHandedOverOnce();
+    void configIsWrittenBackIntact();
+    void dllHeldOpenLeavesPackageWhollyInstalledOrUntouched();
+    void packageReplacingTheRunningUpdater();
+
+private:
+    bool startSite(ReleaseSite& site, const QString& program, const QString& database);
+    void verifyHandedOverOnce(const WineApp& app);
+};
+
+void TestWindowsUpdate::initTestCase()
+{
+    QVERIFY2(QFileInfo::exists(WineApp::windowsBuild() + "/dist/UpdateTarvil.exe"),
+        "UPDATER_WINDOWS_BUILD must name a tree built by scripts/build-windows.sh");
+}
+
+bool TestWindowsUpdate::startSite(
+    ReleaseSite& site, const QString& program, const QString& database)
+{
+    return site.start() && site.release.setProgramVersion(program.toLatin1())
+        && site.release.setDatabaseVersion(database.toLatin1());
+}
+
+void TestWindowsUpdate::verifyHandedOverOnce(const WineApp& app)
+{
+    QCOMPARE(app.exitCode(), 0);
+    QVERIFY2(app.waitForStarts(1), qPrintable(app.logText()));
+    QTest::qWait(500); // a second start would have recorded itself by now
+    const QList<WindowsStart> starts = app.mainProgramStarts();
+    QCOMPARE(starts.size(), 1);
+    QCOMPARE(starts.first().argumentCount, 1);
+    QCOMPARE(starts.first().firstArgument, QString());
+    QVERIFY2(starts.first().workingDirectory.endsWith(
+                 QDir::toNativeSeparators(app.path()).replace('/', '\\')),
+        qPrintable(starts.first().workingDirectory));
+    QVERIFY(!QFileInfo::exists(app.filePath("update")));
+    QCOMPARE(app.configValue("AppModel/model"), QStringLiteral("1"));
+}
+
+void TestWindowsUpdate::updateIsInstalledAndHandedOverOnce_data()
+{
+    QTest::addColumn<QString>("appName");
+    QTest::addColumn<QVector<ZipEntry>>("databasePackage");
+    // Files expected in the application directory afterwards, with their content.
+    QTest::addColumn<QStringList>("installed");
+
+    const QVector<ZipEntry> plain { ZipEntry::directory("data/"), ZipEntry::file("data/q001.dat"),
+        ZipEntry::file("readme.txt") };
+    QTest::newRow("plain names") << "app" << plain << QStringList { "data/q001.dat", "readme.txt" };
+    QTest::newRow("application directory with Chinese characters and spaces")
+        << "考试 宝典 Orbelan" << plain << QStringList { "data/q001.dat", "readme.txt" };
+    QTest::newRow("GBK names without the UTF-8 flag")
+        << "app"
+        << QVector<ZipEntry> { gbkEntry("题库/"), gbkEntry("题库/第一章.db", "题库/第一章.db") }
+        << QStringList { "题库/第一章.db" };
+    QTest::newRow("backslash separators")
+        << "app"
+        << QVector<ZipEntry> { gbkEntry("data\\"), gbkEntry("data\\q001.dat", "data/q001.dat") }
+        << QStringList { "data/q001.dat" };
+    QTest::newRow("UTF-8 flagged Chinese names")
+        << "app"
+        << QVector<ZipEntry> { ZipEntry::directory("题库/"),
+               ZipEntry::file("题库/第二章.db", "题库/第二章.db") }
+        << QStringList { "题库/第二章.db" };
+}
+
+void TestWindowsUpdate::updateIsInstalledAndHandedOverOnce()
+{
+    QFETCH(QString, appName);
+    QFETCH(QVector<ZipEntry>, databasePackage);
+    QFETCH(QStringList, installed);
+
+    ReleaseSite site;
+    QVERIFY2(startSite(site, "1.001", "1.001"), qPrintable(site.nginx.errorString()));
+    const QByteArray standin = readFileBytes(WineApp::helper("orbelan-standin.exe"));
+    QVERIFY(site.release.setProgramPackage({ ZipEntry::file("Orbelan.exe", standin + "v1.001"),
+        ZipEntry::directory("lib/"), ZipEntry::file("lib/a.dll", "a.dll 1.001") }));
+    QVERIFY(site.release.setDatabasePackage("1.001", databasePackage));
+    WineApp app(appName);
+    QVERIFY(app.isValid());
+    QVERIFY(app.writeConfigBytes(configText(site.nginx.baseUrl(), "1.000")));
+
+    QVERIFY2(app.runUpdater(), qPrintable(app.runOutput()));
+
+    verifyHandedOverOnce(app);
+    QCOMPARE(readFileBytes(app.filePath("Orbelan.exe")), standin + "v1.001");
+    QCOMPARE(readFileBytes(app.filePath("lib/a.dll")), QByteArray("a.dll 1.001"));
+    // Each file holds its path where the package was made, so a misplaced file shows.
+    for (const QString& file : installed)
+        QCOMPARE(QString::fromUtf8(readFileBytes(app.filePath(file))), file);
+    QCOMPARE(app.configValue("Version/PROGRAM"), QStringLiteral("1.001"));
+    QCOMPARE(app.configValue("Version/DATABASE"), QStringLiteral("1.001"));
+}
+
+void TestWindowsUpdate::configIsWrittenBackIntact()
+{
+    ReleaseSite site;
+    QVERIFY2(startSite(site, "1.000", "1.002"), qPrintable(site.nginx.errorString()));
+    for (const QString version : { "1.001", "1.002" })
+        QVERIFY(
+            site.release.setDatabasePackage(version, { ZipEntry::file("d.db", version.toUtf8()) }));
+    WineApp app;
+    QVERIFY(app.isValid());
+    QVERIFY(app.writeConfigBytes(configText(site.nginx.baseUrl(), "1.000")));
+
+    QVERIFY2(app.runUpdater(), qPrintable(app.runOutput()));
+
+    verifyHandedOverOnce(app);
+    QCOMPARE(readFileBytes(app.filePath("d.db")), QByteArray("1.002"));
+    // The Chinese value is still there byte for byte, in GB2312.
+    const QByteArray config = app.configBytes();
+    QVERIFY2(config.contains(toGb2312(QStringLiteral("Contact1=") + contact)), config.constData());
+    QCOMPARE(app.configValue("ContactUs/Contact1"), contact);
+    QCOMPARE(app.configValue("Version/DATABASE"), QStringLiteral("1.002"));
+    QCOMPARE(app.configValue("Version/PROGRAM"), QStringLiteral("1.000"));
+    // The window showed the contact line; the log has it in the code page Windows uses.
+    QVERIFY2(app.logText().contains(contact), qPrintable(app.logText()));
+}
+
+// A running program holds its DLLs open without delete sharing: such a DLL cannot be
+// replaced. The package then lands wholly or not at all, and is recorded only if it landed.
+void TestWindowsUpdate::dllHeldOpenLeavesPackageWhollyInstalledOrUntouched()
+{
+    ReleaseSite site;
+    QVERIFY2(startSite(site, "1.000", "1.001"), qPrintable(site.nginx.errorString()));
+    QVERIFY(site.release.setDatabasePackage("1.001",
+        { ZipEntry::file("data.db", "data 1.001"), ZipEntry::file("engine.dll", "engine 1.001") }));
+    WineApp app;
+    QVERIFY(app.isValid());
+    QVERIFY(app.writeConfigBytes(configText(site.nginx.baseUrl(), "1.000")));
+    QVERIFY(writeFileBytes(app.filePath("engine.dll"), "engine 1.000"));
+    QVERIFY(writeFileBytes(app.filePath("data.db"), "data 1.000"));
+    QVERIFY(app.startBackground(WineApp::helper("holdopen.exe"), { "engine.dll" }));
+    QVERIFY(waitForFile(app.filePath("engine.dll.held"), 30000));
+
+    QVERIFY2(app.runUpdater(), qPrintable(app.runOutput()));
+    QVERIFY(writeFileBytes(app.filePath("engine.dll.release"), ""));
+
+    verifyHandedOverOnce(app);
+    const QByteArray engine = readFileBytes(app.filePath("engine.dll"));
+    const QByteArray data = readFileBytes(app.filePath("data.db"));
+    const QString recorded = app.configValue("Version/DATABASE");
+    const bool whole = engine == "engine 1.001" && data == "data 1.001" && recorded == "1.001";
+    const bool untouched = engine == "engine 1.000" && data == "data 1.000" && recorded == "1.000";
+    QVERIFY2(whole || untouched,
+        qPrintable(
+            QStringLiteral("engine.dll=%1 data.db=%2 recorded=%3\n%4")
+                .arg(QString::fromUtf8(engine), QString::fromUtf8(data), recorded, app.logText())));
+}
+
+// The updater is running while its own package arrives: Windows lets a running program be
+// renamed, not overwritten. The new one takes its place, the old one is moved aside, and the
+// next run removes what was moved aside.
+void TestWindowsUpdate::packageReplacingTheRunningUpdater()
+{
+    ReleaseSite site;
+    QVERIFY2(startSite(site, "1.001", "1.000"), qPrintable(site.nginx.errorString()));
+    const QByteArray updater
+        = readFileBytes(WineApp::windowsBuild() + "/dist/UpdateTarvil.exe") + "v1.001";
+    QVERIFY(site.release.setProgramPackage(
+        { ZipEntry::file("UpdateTarvil.exe", updater), ZipEntry::file("a.dll", "a 1.001") }));
+    WineApp app;
+    QVERIFY(app.isValid());
+    QVERIFY(app.writeConfigBytes(configText(site.nginx.baseUrl(), "1.000")));
+    const auto entries = [&app] {
+        QStringList names
+            = QDir(app.path())
+                  .entryList(QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot);
+        names.removeAll("a.dll");
+        names.sort();
+        return names;
+    };
+    const QStringList before = entries();
+
+    QVERIFY2(app.runUpdater(), qPrintable(app.runOutput()));
+
+    verifyHandedOverOnce(app);
+    QVERIFY2(readFileBytes(app.filePath("UpdateTarvil.exe")) == updater, qPrintable(app.logText()));
+    QCOMPARE(readFileBytes(app.filePath("a.dll")), QByteArray("a 1.001"));
+    QCOMPARE(app.configValue("Version/PROGRAM"), QStringLiteral("1.001"));
+    // The old updater could not be removed while it ran: it waits somewhere for the next run.
+    const QStringList leftover = entries();
+    QVERIFY2(leftover.size() > before.size() + 2, qPrintable(leftover.join(' ')));
+
+    // The next run, by the new updater, finds nothing to do and clears the leftover.
+    QVERIFY(site.release.setProgramVersion("1.001"));
+    QVERIFY(QFile::remove(app.filePath("started.txt")));
+    QVERIFY2(app.runUpdater(), qPrintable(app.runOutput()));
+    verifyHandedOverOnce(app);
+    QStringList expected = before + QStringList { "started.txt", AppDir::logFile() };
+    expected.sort();
+    QCOMPARE(entries(), expected);
+}
+
+QTEST_GUILESS_MAIN(TestWindowsUpdate)
+#include "tst_windowsupdate.moc"
