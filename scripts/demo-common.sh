@@ -2,7 +2,10 @@
 # What the Linux demo (scripts/demo.sh) and its Windows part (scripts/demo-windows.sh) share:
 # the signing key, the release and its signed publication, nginx, Config.ini, a virtual
 # display, running the updater while photographing its window, and the summary's verdict.
-# Sourced, not run; the caller sets `set -euo pipefail` and works from the clone's root.
+# Sourced, not run; the caller sets `set -euo pipefail`, works from the clone's root and sets
+# demo (the run's directory), app (the installation), log and shot before running the updater.
+# Results come back in variables (public_key, url, display, run_log, run_seconds, verified).
+# shellcheck disable=SC2034,SC2154
 
 failures=()
 fail() { failures+=("$1"); echo "FAILED: $1"; }
