@@ -14,6 +14,8 @@ if [ "${1:-}" = --windows ]; then
 fi
 root=$PWD
 build=${BUILD_DIR:-build}
+# shellcheck source=scripts/demo-common.sh
+source scripts/demo-common.sh
 
 bash scripts/install-deps.sh
 demo=$root/demo-run
@@ -22,9 +24,7 @@ mkdir -p "$demo"/{release,server,nginx,app}
 
 # A fresh key pair; the updater is built to trust its public key, in a build directory of
 # its own so that $build keeps the configuration it had.
-echo "== Making a signing key pair in $demo/keys"
-python3 tools/publish.py keygen --out "$demo/keys" --no-password | sed 's/^/    /'
-public_key=$(sed -n 2p "$demo/keys/orbelan.pub")
+make_key_pair "$demo/keys"
 signed_build=${build}-signed
 echo "== Building into $build/ and, trusting the new key, into $signed_build/"
 cmake -S . -B "$build" >/dev/null
@@ -34,17 +34,6 @@ cmake --build "$signed_build" -j2 --target UpdateTarvil >/dev/null
 release=$demo/release
 app=$demo/app
 shot=$demo/screenshot.png
-failures=()
-fail() { failures+=("$1"); echo "FAILED: $1"; }
-
-nginx_pid="" xvfb_pid="" updater_pid=""
-cleanup() {
-    for pid in $updater_pid $nginx_pid $xvfb_pid; do
-        kill "$pid" 2>/dev/null || true
-    done
-    wait 2>/dev/null || true
-}
-trap cleanup EXIT
 
 # --- A release: the program 1.001 and database packages 1.001..1.003 -------------------
 # The main program's stand-in records that it ran, with which arguments and where.
@@ -56,85 +45,17 @@ stand_in() {
 EOF
     chmod 755 "$1"
 }
-random_file() { mkdir -p "$(dirname "$1")"; head -c "$2" /dev/urandom >"$1"; }
-
-p=$release/program-1.001
-mkdir -p "$p"
-stand_in "$p/Orbelan.exe" 1.001
-printf 'Orbelan 1.001\n' >"$p/readme.txt"
-random_file "$p/lib/core.bin" 1500000
-random_file "$p/lib/ui.bin" 500000
-d=$release/database-1.001
-random_file "$d/data/questions.db" 1200000
-printf 'questions 1-1200\n' >"$d/data/index.txt"
-d=$release/database-1.002
-random_file "$d/data/questions.db" 1300000
-random_file "$d/data/images.pak" 400000
-printf 'questions 1-1300\n' >"$d/data/index.txt"
-d=$release/database-1.003
-random_file "$d/data/answers.db" 800000
-printf 'Database 1.003: answers added.\n' >"$d/changelog.txt"
-
-echo "== Publishing the release, signed"
+make_release "$release" stand_in $'\n'
+publish_release "$release" "$demo/server" "$demo/keys/orbelan.key"
 sign=(--sign "$demo/keys/orbelan.key")
-python3 tools/publish.py program --version 1.001 --from "$release/program-1.001" --to "$demo/server" "${sign[@]}"
-for v in 1.001 1.002 1.003; do
-    python3 tools/publish.py database --version "$v" --from "$release/database-$v" --to "$demo/server" "${sign[@]}"
-done
 
 # --- nginx on a free port, slowed down so the progress bar can be watched ---------------
-port=$(python3 -c 'import socket; s = socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])')
-ngx=$demo/nginx
-mkdir -p "$ngx/tmp"
-cat >"$ngx/nginx.conf" <<EOF
-daemon off;
-worker_processes 1;
-pid $ngx/nginx.pid;
-error_log $ngx/error.log warn;
-events { worker_connections 64; }
-http {
-    access_log $ngx/access.log;
-    client_body_temp_path $ngx/tmp/body;
-    proxy_temp_path $ngx/tmp/proxy;
-    fastcgi_temp_path $ngx/tmp/fastcgi;
-    uwsgi_temp_path $ngx/tmp/uwsgi;
-    scgi_temp_path $ngx/tmp/scgi;
-    types { application/zip zip; text/plain php; }
-    default_type application/octet-stream;
-    server {
-        listen 127.0.0.1:$port;
-        root $demo/server;
-        limit_rate 1m;
-    }
-}
-EOF
-/usr/sbin/nginx -p "$ngx/" -c "$ngx/nginx.conf" -e "$ngx/error.log" &
-nginx_pid=$!
-url=http://127.0.0.1:$port
-for _ in $(seq 50); do
-    curl -sf "$url/client/verProgram.php" >/dev/null 2>&1 && break
-    sleep 0.1
-done
-curl -sf "$url/client/verDll.php" >/dev/null || { cat "$ngx/error.log"; echo "nginx did not come up"; exit 1; }
-echo "== Serving $demo/server at $url"
+start_nginx "$demo/server" "$demo/nginx"
 
 # --- The old installation: program 1.000, database 1.000 --------------------------------
 cp "$signed_build/UpdateTarvil" "$app/"
 stand_in "$app/Orbelan.exe" 1.000
-python3 - "$app/Config.ini" "$url" <<'EOF'
-import sys
-path, url = sys.argv[1:]
-text = ("[Version]\nPROGRAM=1.000\nDATABASE=1.000\nIMAGES=1.000\n"
-        "[ContactUs]\nContact1=客服电话：400-800-1234  工作时间：周一至周五 9:00-18:00\n"
-        "[Server]\nApiUrl=%s\nPackageUrl=%s\nTimeoutMs=15000\n" % (url, url))
-with open(path, "w", encoding="gb2312", newline="\r\n") as f:
-    f.write(text)
-EOF
-ini() { python3 -c '
-import configparser, sys
-c = configparser.ConfigParser(interpolation=None)
-c.read(sys.argv[1], encoding="gb2312")
-print(c.get(sys.argv[2], sys.argv[3], fallback="(missing)"))' "$app/Config.ini" "$1" "$2"; }
+write_config "$app/Config.ini" "$url"
 before="PROGRAM $(ini Version PROGRAM), DATABASE $(ini Version DATABASE)"
 
 # --- A display: the user's, else a virtual one, else none (offscreen) -------------------
@@ -142,65 +63,23 @@ display="" platform=offscreen
 if [ -n "${DISPLAY:-}" ] && xwd -root -silent >/dev/null 2>&1; then
     display=$DISPLAY
 else
-    for n in $(seq 90 119); do
-        [ -e "/tmp/.X$n-lock" ] || [ -e "/tmp/.X11-unix/X$n" ] || break
-    done
-    Xvfb ":$n" -screen 0 1280x800x24 -nolisten tcp >"$demo/xvfb.log" 2>&1 &
-    xvfb_pid=$!
-    for _ in $(seq 50); do
-        [ -e "/tmp/.X11-unix/X$n" ] && break
-        sleep 0.1
-    done
-    if [ -e "/tmp/.X11-unix/X$n" ] && kill -0 "$xvfb_pid" 2>/dev/null; then
-        display=:$n
-    else
-        kill "$xvfb_pid" 2>/dev/null || true
-        xvfb_pid=""
-    fi
+    start_xvfb "$demo/xvfb.log"
 fi
 [ -n "$display" ] && platform=xcb
 echo "== Display: ${display:-none, running offscreen}"
 
 log=$app/updatetarvillogs.txt
-log_lines() { [ -f "$log" ] && wc -l <"$log" || echo 0; }
 
-# Runs the updater to its end (at most 60 s). With `shoot`, grabs the screen once the log
-# shows that a database package is downloading.
-run_updater() {
-    local shoot=$1 first=$(($(log_lines) + 1)) shot_taken=0 deadline=$((SECONDS + 60))
+# Runs the updater to its end (at most 60 s); with `shoot`, photographs its window.
+run_linux_updater() {
     rm -f "$app/orbelan-started.txt"
-    (cd "$app" && exec env DISPLAY="$display" QT_QPA_PLATFORM=$platform ./UpdateTarvil \
-        2>>"$demo/updater-stderr.log") &
-    updater_pid=$!
-    while kill -0 "$updater_pid" 2>/dev/null; do
-        if [ "$shoot" = shoot ] && [ $shot_taken = 0 ] && [ -n "$display" ] \
-            && [ -n "$(tail -n +"$first" "$log" 2>/dev/null | grep -m1 "download - curType: 1")" ]; then
-            sleep 0.7
-            import -display "$display" -window root "$shot" 2>"$demo/import.log" || true
-            shot_taken=1
-        fi
-        if [ $SECONDS -ge $deadline ]; then
-            kill "$updater_pid"
-            fail "the updater was still running after 60 s"
-        fi
-        sleep 0.1
-    done
-    local rc=0
-    wait "$updater_pid" || rc=$?
-    updater_pid=""
-    [ $rc = 0 ] || fail "the updater exited with code $rc (its stderr: $demo/updater-stderr.log)"
-    # The main program is started detached; give it a moment to write its marker.
-    for _ in $(seq 30); do
-        [ -f "$app/orbelan-started.txt" ] && break
-        sleep 0.1
-    done
-    run_log=$(tail -n +"$first" "$log" 2>/dev/null || true)
+    run_updater "$1" 60 "$demo/updater-stderr.log" env DISPLAY="$display" QT_QPA_PLATFORM=$platform ./UpdateTarvil
+    wait_for_file "$app/orbelan-started.txt"
 }
 
 echo "== First run: the updater installs program 1.001 and database 1.001..1.003"
-start=$SECONDS
-run_updater shoot
-first_run_seconds=$((SECONDS - start))
+run_linux_updater shoot
+first_run_seconds=$run_seconds
 first_log=$run_log
 marker1=$(cat "$app/orbelan-started.txt" 2>/dev/null || echo "(no marker: not started)")
 if [ -z "$display" ]; then
@@ -211,17 +90,9 @@ after="PROGRAM $(ini Version PROGRAM), DATABASE $(ini Version DATABASE)"
 
 [ "$(ini Version PROGRAM)" = 1.001 ] || fail "Version/PROGRAM is not 1.001"
 [ "$(ini Version DATABASE)" = 1.003 ] || fail "Version/DATABASE is not 1.003"
-[ "$(ini ContactUs Contact1)" = "客服电话：400-800-1234  工作时间：周一至周五 9:00-18:00" ] \
-    || fail "the contact line in Config.ini changed"
+[ "$(ini ContactUs Contact1)" = "$contact" ] || fail "the contact line in Config.ini changed"
 [ ! -e "$app/update" ] || fail "the download directory update/ is still there"
-for v in program 1.001 1.002 1.003; do
-    name=$([ $v = program ] && echo orbelan.zip || echo "v$v.zip")
-    grep -q "download - curType: .*$name" <<<"$first_log" || fail "no download of $name in the log"
-    grep -q "signature - curType: .*$name.minisig" <<<"$first_log" || fail "no signature of $name fetched"
-done
-verified=$(grep -o '"[0-9.]* signature verified"' <<<"$first_log" | cut -d' ' -f1 | tr -d '"' || true)
-[ "$(wc -l <<<"$verified")" = 4 ] || fail "not every package was verified before it was installed"
-grep -q "signature refused\|not verified" <<<"$first_log" && fail "a package was not verified"
+check_verified "$first_log"
 # Every file of the release must be installed with the content of the newest package.
 installed=$(python3 - "$release" "$app" <<'EOF'
 import filecmp, os, sys
@@ -245,16 +116,10 @@ grep -q "^version=1.001$" <<<"$marker1" || fail "the updated main program 1.001 
 grep -q "^argc=1$" <<<"$marker1" && grep -q "^arg1=\[\]$" <<<"$marker1" \
     || fail "the main program did not get exactly one empty argument"
 grep -q "^cwd=$app$" <<<"$marker1" || fail "the main program did not run in the application directory"
-if [ ! -s "$shot" ]; then
-    fail "no screenshot was taken"
-elif [ -n "$display" ]; then
-    spread=$(identify -format '%[fx:standard_deviation]' "$shot" 2>/dev/null || echo 0)
-    python3 -c "import sys; sys.exit(float(sys.argv[1]) > 0.02)" "$spread" \
-        && fail "the screenshot is blank"
-fi
+check_screenshot
 
 echo "== Second run: everything is current, so no window and straight to the main program"
-run_updater noshoot
+run_linux_updater noshoot
 second_log=$run_log
 marker2=$(cat "$app/orbelan-started.txt" 2>/dev/null || echo "(no marker: not started)")
 grep -q "download - curType" <<<"$second_log" && fail "the second run downloaded something"
@@ -273,7 +138,7 @@ import sys, zipfile
 with zipfile.ZipFile(sys.argv[1], "a") as zf:
     zf.writestr("evil.dll", b"MZ not from the vendor")
 EOF
-run_updater noshoot
+run_linux_updater noshoot
 third_log=$run_log
 marker3=$(cat "$app/orbelan-started.txt" 2>/dev/null || echo "(no marker: not started)")
 refusal=$(grep -o '"1.004 signature refused: [^"]*"' <<<"$third_log" || true)
@@ -284,12 +149,11 @@ refusal=$(grep -o '"1.004 signature refused: [^"]*"' <<<"$third_log" || true)
 [ "$(cat "$app/data/index.txt")" = "questions 1-1300" ] || fail "the tampered package changed data/index.txt"
 grep -q "^version=1.001$" <<<"$marker3" || fail "the third run did not start the main program"
 
-indent() { sed 's/^/    /'; }
 echo
 echo "================ Demo summary ================"
 echo "Release served by nginx at $url (limit_rate 1m): program 1.001, database 1.001..1.003"
 echo "Signing key: $demo/keys/orbelan.key (public $public_key); updater built into $signed_build/ trusting it"
-echo "Signatures verified before installation (key, file name, version): program $(head -1 <<<"$verified"), database $(tail -n +2 <<<"$verified" | paste -sd' ')"
+verified_summary
 echo "Versions before: $before"
 echo "Versions after:  $after"
 echo "First run took ${first_run_seconds} s. Files of the release in $app:"
@@ -308,10 +172,4 @@ echo "Second run: no download line, so the window never opened; main program: $(
 echo "Third run, tampered database 1.004 (evil.dll added after signing), log:"
 indent <<<"$third_log"
 echo "Third run: refused with ${refusal:-nothing}; evil.dll $([ -e "$app/evil.dll" ] && echo PRESENT || echo absent), Version/DATABASE $(ini Version DATABASE); main program: $(tr '\n' ' ' <<<"$marker3")"
-if [ ${#failures[@]} -eq 0 ]; then
-    echo "RESULT: OK"
-    exit 0
-fi
-echo "RESULT: FAILED"
-printf '  - %s\n' "${failures[@]}"
-exit 1
+finish
