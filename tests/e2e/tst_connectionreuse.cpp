@@ -25,10 +25,7 @@ void TestConnectionReuse::prepare(
 {
     QVERIFY2(site.start(options), qPrintable(site.nginx.errorString()));
     QVERIFY(app.isValid());
-    QVERIFY(app.writeConfig({ { QStringLiteral("Version/PROGRAM"), QStringLiteral("1.000") },
-        { QStringLiteral("Version/DATABASE"), QStringLiteral("1.000") },
-        { QStringLiteral("Server/ApiUrl"), site.nginx.baseUrl() },
-        { QStringLiteral("Server/PackageUrl"), site.nginx.baseUrl() } }));
+    QVERIFY(app.writeOldInstallationConfig(site.nginx.baseUrl()));
 }
 
 // A new connection per package costs a round trip or more each on a long link.

@@ -126,11 +126,8 @@ NginxServer::Options TestHttps::serving(const QString& certificate) const
 void TestHttps::prepare(AppDir& app, const QString& apiUrl, const QString& packageUrl)
 {
     QVERIFY(app.isValid());
-    QVERIFY(app.writeConfig({ { QStringLiteral("ContactUs/Contact1"), contact },
-        { QStringLiteral("Version/PROGRAM"), QStringLiteral("1.000") },
-        { QStringLiteral("Version/DATABASE"), QStringLiteral("1.000") },
-        { QStringLiteral("Server/ApiUrl"), apiUrl },
-        { QStringLiteral("Server/PackageUrl"), packageUrl } }));
+    QVERIFY(app.writeOldInstallationConfig(
+        apiUrl, packageUrl, { { QStringLiteral("ContactUs/Contact1"), contact } }));
 }
 
 void TestHttps::certificateDecidesWhatIsInstalled_data()

@@ -97,13 +97,9 @@ void TestPackageInstall::prepare(ReleaseSite& site, AppDir& app, const AppDir::V
 {
     QVERIFY2(site.start(options), qPrintable(site.nginx.errorString()));
     QVERIFY(app.isValid());
-    AppDir::Values values { { QStringLiteral("ContactUs/Contact1"), contact },
-        { QStringLiteral("Version/PROGRAM"), QStringLiteral("1.000") },
-        { QStringLiteral("Version/DATABASE"), QStringLiteral("1.000") },
-        { QStringLiteral("Server/ApiUrl"), site.nginx.baseUrl() },
-        { QStringLiteral("Server/PackageUrl"), site.nginx.baseUrl() } };
+    AppDir::Values values { { QStringLiteral("ContactUs/Contact1"), contact } };
     values.append(extra);
-    QVERIFY(app.writeConfig(values));
+    QVERIFY(app.writeOldInstallationConfig(site.nginx.baseUrl(), QString(), values));
 }
 
 void TestPackageInstall::oneDatabaseUpdateInstallsAndHandsOver()

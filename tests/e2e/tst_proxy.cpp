@@ -122,10 +122,7 @@ void TestProxy::updateGoesThroughTheConfiguredProxy()
     AppDir app;
     QVERIFY(app.isValid());
     const QString base = QStringLiteral("http://%1:%2").arg(serverHost).arg(site.nginx.port());
-    QVERIFY(app.writeConfig({ { QStringLiteral("Version/PROGRAM"), QStringLiteral("1.000") },
-        { QStringLiteral("Version/DATABASE"), QStringLiteral("1.000") },
-        { QStringLiteral("Server/ApiUrl"), base },
-        { QStringLiteral("Server/PackageUrl"), base } }));
+    QVERIFY(app.writeOldInstallationConfig(base));
 
     RunOptions options;
     options.environment.insert(QStringLiteral("http_proxy"), proxy.url());

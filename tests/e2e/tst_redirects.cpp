@@ -140,11 +140,8 @@ void TestRedirects::redirectedRunInstallsWhatFollowingAllows()
     QVERIFY2(front.start(back.dir.path(), options), qPrintable(front.errorString()));
     AppDir app;
     QVERIFY(app.isValid());
-    QVERIFY(app.writeConfig({ { QStringLiteral("ContactUs/Contact1"), contact },
-        { QStringLiteral("Version/PROGRAM"), QStringLiteral("1.000") },
-        { QStringLiteral("Version/DATABASE"), QStringLiteral("1.000") },
-        { QStringLiteral("Server/ApiUrl"), front.baseUrl() },
-        { QStringLiteral("Server/PackageUrl"), front.baseUrl() } }));
+    QVERIFY(app.writeOldInstallationConfig(
+        front.baseUrl(), QString(), { { QStringLiteral("ContactUs/Contact1"), contact } }));
 
     const UpdaterRun run = app.runUpdater();
     verifyHandedOverOnce(app, run);

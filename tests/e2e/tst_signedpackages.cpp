@@ -82,13 +82,7 @@ void TestSignedPackages::prepare(
 {
     QVERIFY2(site.start(), qPrintable(site.nginx.errorString()));
     QVERIFY(app.isValid());
-    AppDir::Values values { { QStringLiteral("Version/PROGRAM"), QStringLiteral("1.000") },
-        { QStringLiteral("Version/DATABASE"), QStringLiteral("1.000") },
-        { QStringLiteral("Server/ApiUrl"), site.nginx.baseUrl() },
-        { QStringLiteral("Server/PackageUrl"),
-            packageBase.isEmpty() ? site.nginx.baseUrl() : packageBase } };
-    values.append(extra);
-    QVERIFY(app.writeConfig(values));
+    QVERIFY(app.writeOldInstallationConfig(site.nginx.baseUrl(), packageBase, extra));
 }
 
 void TestSignedPackages::signedProgramAndDatabaseChainInstalls()

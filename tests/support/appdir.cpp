@@ -119,6 +119,17 @@ bool AppDir::writeConfig(const Values& values)
     return settings.status() == QSettings::NoError;
 }
 
+bool AppDir::writeOldInstallationConfig(
+    const QString& apiUrl, const QString& packageUrl, const Values& extra)
+{
+    Values values { { QStringLiteral("Version/PROGRAM"), QStringLiteral("1.000") },
+        { QStringLiteral("Version/DATABASE"), QStringLiteral("1.000") },
+        { QStringLiteral("Server/ApiUrl"), apiUrl },
+        { QStringLiteral("Server/PackageUrl"), packageUrl.isEmpty() ? apiUrl : packageUrl } };
+    values.append(extra);
+    return writeConfig(values);
+}
+
 bool AppDir::writeConfigText(const QString& text) { return writeConfigBytes(toGb2312(text)); }
 
 bool AppDir::writeConfigBytes(const QByteArray& bytes)

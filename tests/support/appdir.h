@@ -79,6 +79,10 @@ public:
 
     // Config.ini in GB2312, from keys such as "Version/PROGRAM" or from text; or any bytes.
     bool writeConfig(const Values& values);
+    // Config.ini of an installation at program and database 1.000 that asks `apiUrl` for
+    // versions and `packageUrl` (`apiUrl` when empty) for packages, plus `extra`.
+    bool writeOldInstallationConfig(
+        const QString& apiUrl, const QString& packageUrl = QString(), const Values& extra = {});
     bool writeConfigText(const QString& text);
     bool writeConfigBytes(const QByteArray& bytes);
     QString configValue(const QString& key) const;
