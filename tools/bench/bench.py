@@ -788,7 +788,8 @@ def main():
             results.append((sc.name, sc.title, summarize(samples), sc.reps))
         if delay:
             delay_lines = delaylink.run_delay_scenarios(
-                bench, nginx.port, chain_versions, max(1, (reps + 1) // 2), log)
+                bench, nginx.port, chain_versions, max(1, (reps + 1) // 2), log,
+                BASELINE_VERSIONS)
     finally:
         nginx.stop()
         # The installations are rebuilt for every run; they hold over a gigabyte.

@@ -112,15 +112,8 @@ class DelayRelay:
 
 
 # The plainest shell way of doing the same across the link. curl opens one connection per
-# process; given all URLs at once it keeps one connection, which is what the updater does.
-CURL_VERSIONS = """#!/bin/sh
-set -e
-cd "$1"
-program=$(curl -sf "$2/client/verProgram.php")
-database=$(curl -sf "$2/client/verDll.php")
-./Orbelan.exe "" &
-"""
-
+# process (the no-update run's per-request script is the loopback baseline's, passed in);
+# given all URLs at once it keeps one connection, which is what the updater does.
 CURL_VERSIONS_ONE_CONNECTION = """#!/bin/sh
 set -e
 cd "$1"
@@ -157,16 +150,16 @@ done
 """
 
 
-def run_delay_scenarios(bench, nginx_port, chain_versions, reps, log):
+def run_delay_scenarios(bench, nginx_port, chain_versions, reps, log, curl_versions):
     """Report lines for the no-update run and the database chain on loopback and at 50 and
-    200 ms round trip."""
+    200 ms round trip; `curl_versions` asks the two versions with one curl each."""
     rows = []
     for rtt in (0, 50, 200):
         relay = DelayRelay(nginx_port, rtt) if rtt else None
         url = relay.start() if relay else bench.url
         try:
             rows.append(("No update", rtt, measure(
-                bench, url, "noupdate", CURL_VERSIONS, CURL_VERSIONS_ONE_CONNECTION, [],
+                bench, url, "noupdate", curl_versions, CURL_VERSIONS_ONE_CONNECTION, [],
                 ("1.001", "1.001"), ("1.001", "1.001"), reps * 2, relay, log, rtt)))
             rows.append(("Database chain, 100 × 100 KiB", rtt, measure(
                 bench, url, "chain", CURL_CHAIN_PER_PACKAGE, CURL_CHAIN_ONE_CONNECTION,
