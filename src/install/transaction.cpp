@@ -1,5 +1,6 @@
 #include "transaction.h"
 #include "debugtext.h"
+#include "removedirtree.h"
 
 #include <QDebug>
 #include <QDir>
@@ -341,7 +342,7 @@ void InstallTransaction::removeLeftovers(const QString& appDir)
         || present(journalDir + QLatin1Char('/') + QLatin1String(committedName)))
         return;
     if (QFileInfo(journalDir).isDir() && !QFileInfo(journalDir).isSymLink())
-        QDir(journalDir).removeRecursively();
+        removeTree(journalDir);
 }
 
 bool InstallTransaction::readJournal(const QString& fileName)

@@ -7,8 +7,6 @@
 #include "ui_updatetarvildialog.h"
 #include "updatetarvildialog.h"
 
-#include <quazip/JlCompress.h>
-
 #include <QDebug>
 #include <QDir>
 #include <QFile>
