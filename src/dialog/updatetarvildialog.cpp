@@ -3,6 +3,7 @@
 #include "configfile.h"
 #include "debugtext.h"
 #include "readahead.h"
+#include "removedirtree.h"
 #include "request.h"
 #include "transaction.h"
 #include "ui_updatetarvildialog.h"
@@ -46,6 +47,14 @@ UpdateTarvilDialog::~UpdateTarvilDialog()
     // A download cut short by the close button: closing the file writes out what is still
     // buffered, so the partial package holds every byte received.
     delete downloadFile;
+}
+
+bool UpdateTarvilDialog::removeDirTree(const QString& path) { return removeTree(path); }
+
+void UpdateTarvilDialog::releaseReply()
+{
+    reply->deleteLater();
+    reply = nullptr;
 }
 
 void UpdateTarvilDialog::initialize()

@@ -82,6 +82,8 @@ private:
     void continueAfterPackage();
     QString packageUrl() const;
     void closeAndDeleteArchive();
+    // The finished reply in `reply` is let go; Qt deletes it once its signals are through.
+    void releaseReply();
 
     Ui::UpdateTarvilDialog* ui;
     QProcess* mainProcess;

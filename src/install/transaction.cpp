@@ -1,5 +1,6 @@
 #include "transaction.h"
 #include "debugtext.h"
+#include "journalname.h"
 #include "removedirtree.h"
 
 #include <QDebug>
@@ -144,7 +145,7 @@ InstallTransaction::InstallTransaction(const QString& appDir)
 {
 }
 
-QString InstallTransaction::directoryName() { return QStringLiteral("updatetarvil.journal"); }
+QString InstallTransaction::directoryName() { return journalDirectoryName(); }
 
 QString InstallTransaction::path(const QString& relative) const
 {
@@ -233,8 +234,7 @@ bool InstallTransaction::applyStep(int index, QString* reason)
     const Step& step = steps.at(index);
     const QString target = path(step.target);
     for (const QString& entry : step.entries) {
-        qDebug().noquote() << quoted(
-            QStringLiteral("[UpdateTarvilDialog]:down_zip-files[OK]:%1").arg(entry));
+        qDebug().noquote() << quoted(tagged(QStringLiteral("down_zip-files[OK]:%1").arg(entry)));
         if (step.directory)
             qDebug().noquote() << "temppath:" << quoted(target);
     }
@@ -242,7 +242,7 @@ bool InstallTransaction::applyStep(int index, QString* reason)
         return replaceFile(index, reason);
     if (step.existed || QDir().mkdir(target))
         return true;
-    qDebug().noquote() << "[UpdateTarvilDialog]:[ERROR]:CreateDir:" << quoted(target);
+    qDebug().noquote() << tagged(QStringLiteral("[ERROR]:CreateDir:")) << quoted(target);
     *reason = QStringLiteral("%1: the directory cannot be created").arg(step.target);
     return false;
 }
@@ -264,12 +264,11 @@ bool InstallTransaction::replaceFile(int index, QString* reason)
         if (moveIn(source, target, backupPath(index) + QLatin1String(".new"), &error))
             return true;
         qDebug().noquote() << quoted(
-            QStringLiteral("[UpdateTarvilDialog]:[ERROR]:[%1]->\n\t[%2]").arg(source, target));
+            tagged(QStringLiteral("[ERROR]:[%1]->\n\t[%2]").arg(source, target)));
         *reason = QStringLiteral("%1: cannot be moved in: %2").arg(step.target, error);
         return false;
     }
-    qDebug().noquote() << quoted(
-        QStringLiteral("[UpdateTarvilDialog]:[ERROR]:remove:%1").arg(target));
+    qDebug().noquote() << quoted(tagged(QStringLiteral("[ERROR]:remove:%1").arg(target)));
     *reason = QStringLiteral("%1: %2").arg(step.target, error);
     return false;
 }

@@ -63,8 +63,7 @@ void UpdateTarvilDialog::installDownloadedPackage()
         return;
     }
     transaction.commit();
-    reply->deleteLater();
-    reply = nullptr;
+    releaseReply();
     closeAndDeleteArchive();
     continueAfterPackage();
 }
@@ -138,8 +137,7 @@ void UpdateTarvilDialog::abandonPackage(const QString& reason)
 {
     // Nothing is recorded: the next run starts again from the last complete package.
     qDebug().noquote() << quoted(reason);
-    reply->deleteLater();
-    reply = nullptr;
+    releaseReply();
     closeAndDeleteArchive();
     launchMainProgram();
 }
