@@ -1,6 +1,7 @@
 #include "extraction.h"
 
 #include <quazip/JlCompress.h>
+#include <quazip/quacrc32.h>
 #include <quazip/quazip.h>
 
 #include <QDir>
@@ -47,14 +48,82 @@ private:
     }
 };
 
+const quint16 utf8Flag = 0x0800; // general purpose bit 11
+const quint16 unicodePathTag = 0x7075;
+const int hostUnix = 3;
+const int hostOsX = 19;
+
+quint32 littleEndian(const QByteArray& bytes, int at, int size)
+{
+    quint32 value = 0;
+    for (int i = size - 1; i >= 0; --i)
+        value = value << 8 | uchar(bytes.at(at + i));
+    return value;
+}
+
+// The bytes as UTF-8 text; null when they are not valid UTF-8.
+QString strictUtf8(const QByteArray& bytes)
+{
+    QTextCodec::ConverterState state(QTextCodec::IgnoreHeader);
+    const QString text
+        = QTextCodec::codecForName("UTF-8")->toUnicode(bytes.constData(), bytes.size(), &state);
+    return state.invalidChars == 0 && state.remainingChars == 0 ? text : QString();
+}
+
+// The name of an Info-ZIP Unicode Path field (version 1) in `extra` that was written for
+// the stored name `raw`: its CRC-32 of the stored name must match, or the name was changed
+// by a tool that did not know the field and the field is stale. Null when there is none.
+QString unicodePath(const QByteArray& extra, const QByteArray& raw)
+{
+    int at = 0;
+    while (at + 4 <= extra.size()) {
+        const quint32 tag = littleEndian(extra, at, 2);
+        const int size = int(littleEndian(extra, at + 2, 2));
+        const int data = at + 4;
+        if (data + size > extra.size())
+            break;
+        if (tag == unicodePathTag && size >= 5 && extra.at(data) == 1) {
+            QuaCrc32 crc;
+            crc.update(raw);
+            if (littleEndian(extra, data + 1, 4) != crc.value())
+                return QString();
+            return strictUtf8(extra.mid(data + 5, size - 5));
+        }
+        at = data + size;
+    }
+    return QString();
+}
+
 } // namespace
 
-void readNamesAsWindowsWritesThem(QuaZip& zip)
+void readRawNames(QuaZip& zip)
 {
-    // Registered with Qt, which owns it from then on.
-    static QTextCodec* const names = new StrictGbkCodec;
-    // QuaZip decodes a name with the UTF-8 flag as UTF-8 whatever codec is set.
-    zip.setFileNameCodec(names);
+    // Latin-1 maps each byte to one character and back, so no name is lost before it is
+    // decoded; QuaZip decodes a name with the UTF-8 flag as UTF-8 whatever codec is set.
+    zip.setFileNameCodec(QTextCodec::codecForName("ISO-8859-1"));
+}
+
+QString meantEntryName(const QuaZipFileInfo64& info)
+{
+    if (info.flags & utf8Flag)
+        return info.name;
+    return decodeEntryName(info.name.toLatin1(), info.versionCreated, info.extra);
+}
+
+QString decodeEntryName(const QByteArray& raw, quint16 versionMadeBy, const QByteArray& extra)
+{
+    const QString unicode = unicodePath(extra, raw);
+    if (!unicode.isNull())
+        return unicode;
+    const int host = versionMadeBy >> 8;
+    if (host == hostUnix || host == hostOsX) {
+        const QString text = strictUtf8(raw);
+        if (!text.isNull())
+            return text;
+    }
+    // Chinese Windows tools write names in the system code page.
+    static QTextCodec* const gbk = new StrictGbkCodec;
+    return gbk->toUnicode(raw);
 }
 
 QString entryPath(const QString& entryName)
@@ -67,13 +136,18 @@ QString entryPath(const QString& entryName)
 QStringList extractPackage(const QString& archive, const QString& dir)
 {
     QuaZip zip(archive);
-    readNamesAsWindowsWritesThem(zip);
+    readRawNames(zip);
     if (!zip.open(QuaZip::mdUnzip) || !zip.goToFirstFile())
         return QStringList();
     const QDir target(dir);
     QStringList extracted;
     do {
-        const QString path = target.absoluteFilePath(entryPath(zip.getCurrentFileName()));
+        QuaZipFileInfo64 info;
+        if (!zip.getCurrentFileInfo(&info)) {
+            JlCompress::removeFile(extracted);
+            return QStringList();
+        }
+        const QString path = target.absoluteFilePath(entryPath(meantEntryName(info)));
         // An empty name extracts the current entry: no second lookup by a decoded name.
         if (!JlCompress::extractFile(&zip, QString(), path)) {
             JlCompress::removeFile(extracted);
