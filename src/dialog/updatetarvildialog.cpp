@@ -35,7 +35,19 @@ UpdateTarvilDialog::UpdateTarvilDialog(QWidget* parent)
     setAttribute(Qt::WA_TranslucentBackground);
     setWindowFlags(Qt::FramelessWindowHint | Qt::CustomizeWindowHint);
     hide();
+    skipPolishWhileHidden();
     initialize();
+}
+
+void UpdateTarvilDialog::skipPolishWhileHidden()
+{
+    // Qt polishes every new widget in its first event-loop pass, which decodes the form's
+    // images. A run with nothing to install never shows the window, and show() polishes
+    // the window and its children first anyway.
+    QCoreApplication::removePostedEvents(this, QEvent::PolishRequest);
+    const QList<QWidget*> widgets = findChildren<QWidget*>();
+    for (QWidget* widget : widgets)
+        QCoreApplication::removePostedEvents(widget, QEvent::PolishRequest);
 }
 
 UpdateTarvilDialog::~UpdateTarvilDialog()

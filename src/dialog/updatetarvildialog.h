@@ -82,6 +82,7 @@ private:
     void continueAfterPackage();
     QString packageUrl() const;
     void closeAndDeleteArchive();
+    void skipPolishWhileHidden();
     // The finished reply in `reply` is let go; Qt deletes it once its signals are through.
     void releaseReply();
 
