@@ -64,7 +64,8 @@ QString entryPath(const QString& entryName)
     return path;
 }
 
-QStringList extractPackage(const QString& archive, const QString& dir)
+QStringList extractPackage(
+    const QString& archive, const QString& dir, const std::function<bool()>& entryDone)
 {
     QuaZip zip(archive);
     readNamesAsWindowsWritesThem(zip);
@@ -80,6 +81,10 @@ QStringList extractPackage(const QString& archive, const QString& dir)
             return QStringList();
         }
         extracted.append(path);
+        if (entryDone && !entryDone()) {
+            JlCompress::removeFile(extracted);
+            return QStringList();
+        }
     } while (zip.goToNextFile());
     zip.close();
     if (zip.getZipError() != UNZ_OK) {

@@ -4,6 +4,8 @@
 #include <QString>
 #include <QStringList>
 
+#include <functional>
+
 class QuaZip;
 
 // Makes `zip` read entry names the way the program's users' Windows tools write them: a
@@ -18,7 +20,9 @@ QString entryPath(const QString& entryName);
 // readNamesAsWindowsWritesThem() says and "\" taken as a separator. Returns the absolute
 // path of each extracted entry (`dir`, "/", the entry's path; a directory entry ends in
 // "/"), or an empty list when the archive cannot be opened, holds no entries or an entry
-// cannot be extracted; what was extracted by then is removed again.
-QStringList extractPackage(const QString& archive, const QString& dir);
+// cannot be extracted; what was extracted by then is removed again. `entryDone`, when
+// given, is called after each entry; false stops the extraction as a failure does.
+QStringList extractPackage(const QString& archive, const QString& dir,
+    const std::function<bool()>& entryDone = {});
 
 #endif // EXTRACTION_H
