@@ -108,6 +108,9 @@ std::error_code renamePath(
     return retried(
         [&](std::error_code& code) {
             std::filesystem::rename(nativePath(from), nativePath(to), code);
+            // Some runtimes report a missing source under the same code as a held file.
+            if (code && !present(from))
+                code = std::make_error_code(std::errc::no_such_file_or_directory);
         },
         control);
 }
@@ -271,6 +274,9 @@ bool InstallTransaction::apply(QString* reason)
         }
         logEntry(entry);
         if (!done.at(entry.step) && !applyStep(entry.step, reason)) {
+            // A wait for a held file ends early when cancelled.
+            if (isCancelled(control))
+                *reason = QStringLiteral("cancelled");
             rollBack();
             return false;
         }
