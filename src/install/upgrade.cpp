@@ -59,7 +59,7 @@ void UpdateTarvilDialog::installDownloadedPackage()
     }
     PackageJob job;
     job.archive = QFileInfo(downloadFile->fileName()).absoluteFilePath();
-    job.appDir = QDir::currentPath();
+    job.appDir = appDir;
     job.downloadDir = downloadDir;
     job.extractDir = QDir(downloadDir).absolutePath();
     job.version = VerList.value(VerIndex);

@@ -17,6 +17,7 @@
 #include <QElapsedTimer>
 #include <QFileInfo>
 #include <QMutex>
+#include <QProgressBar>
 #include <QPushButton>
 #include <QTimer>
 #include <QtTest>
@@ -221,10 +222,15 @@ void TestResponsiveInstall::closeButtonEndsRunWithinOneSecondWhollyOldOrNew()
 
     auto dialog = std::make_unique<UpdateTarvilDialog>();
     auto* close = dialog->findChild<QPushButton*>(QStringLiteral("pushButton_exit"));
-    QVERIFY(close);
+    auto* bar = dialog->findChild<QProgressBar*>(QStringLiteral("progressBar"));
+    QVERIFY(close && bar);
     QElapsedTimer sinceClick;
+    bool barMovedForInstallation = false;
     QTimer watch;
     connect(&watch, &QTimer::timeout, [&] {
+        // The bar starts again for the installation, on a scale of its own.
+        barMovedForInstallation = barMovedForInstallation
+            || (bar->maximum() == 1000 && bar->value() > 0 && bar->value() < 1000);
         if (!QFileInfo::exists(clickWhen))
             return;
         watch.stop();
@@ -237,6 +243,9 @@ void TestResponsiveInstall::closeButtonEndsRunWithinOneSecondWhollyOldOrNew()
     QVERIFY2(sinceClick.isValid(), "the run ended before the click");
     const qint64 ended = sinceClick.elapsed();
     QVERIFY2(ended <= 1000, qPrintable(QStringLiteral("ended %1 ms after the click").arg(ended)));
+    // Extracting came first and took longer than the bar's updates are apart.
+    if (mayFinish)
+        QVERIFY(barMovedForInstallation);
     dialog.reset();
 
     const TreeSnapshot after = installationOf(app);
