@@ -22,7 +22,7 @@ QString entryPath(const QString& entryName);
 // "/"), or an empty list when the archive cannot be opened, holds no entries or an entry
 // cannot be extracted; what was extracted by then is removed again. `entryDone`, when
 // given, is called after each entry; false stops the extraction as a failure does.
-QStringList extractPackage(const QString& archive, const QString& dir,
-    const std::function<bool()>& entryDone = {});
+QStringList extractPackage(
+    const QString& archive, const QString& dir, const std::function<bool()>& entryDone = {});
 
 #endif // EXTRACTION_H

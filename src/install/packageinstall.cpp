@@ -37,10 +37,11 @@ PackageOutcome installExtracted(
         return failed(QStringLiteral("%1 install not started: %2").arg(job.version, failure));
     control.setTotal(extracted.size() + transaction.entryCount());
     if (!transaction.apply(&failure)) {
-        const auto kind = control.isCancelled() ? PackageOutcome::Cancelled : PackageOutcome::Failed;
-        return { kind,
-            QStringLiteral("%1 install rolled back: %2")
-                .arg(job.version, control.isCancelled() ? QStringLiteral("cancelled") : failure) };
+        // A cancelled installation says so in `failure`.
+        const QString reason
+            = QStringLiteral("%1 install rolled back: %2").arg(job.version, failure);
+        return { control.isCancelled() ? PackageOutcome::Cancelled : PackageOutcome::Failed,
+            reason };
     }
     // From here on the package is finished even when cancelled: the record and the commit
     // take moments, and a rollback would take longer.
@@ -57,8 +58,7 @@ PackageOutcome installExtracted(
 
 PackageOutcome installPackageFiles(const PackageJob& job, InstallControl& control)
 {
-    const QString refusal
-        = refusePackage(job.archive, QStorageInfo(job.appDir).bytesAvailable());
+    const QString refusal = refusePackage(job.archive, QStorageInfo(job.appDir).bytesAvailable());
     if (!refusal.isEmpty())
         return failed(QStringLiteral("%1 package refused: %2").arg(job.version, refusal));
     control.setTotal(2 * qint64(entriesOf(job.archive)));
@@ -96,7 +96,8 @@ void PackageInstaller::start(const PackageJob& job)
 {
     control = std::make_shared<InstallControl>();
     const auto shared = control;
-    watcher.setFuture(QtConcurrent::run([job, shared] { return installPackageFiles(job, *shared); }));
+    watcher.setFuture(
+        QtConcurrent::run([job, shared] { return installPackageFiles(job, *shared); }));
     ticker.start();
 }
 

@@ -118,8 +118,7 @@ std::error_code renamePath(
 bool removePath(const QString& path, const InstallControl* control = nullptr)
 {
     return !retried(
-        [&](std::error_code& code) { std::filesystem::remove(nativePath(path), code); },
-        control);
+        [&](std::error_code& code) { std::filesystem::remove(nativePath(path), code); }, control);
 }
 
 // The extracted file is renamed in. From another file system (update/ mounted apart) it is

@@ -117,7 +117,6 @@ TreeSnapshot writeOldInstallation(const QString& app, const QVector<ZipEntry>& e
 
 } // namespace
 
-
 class TestResponsiveInstall : public QObject {
     Q_OBJECT
 
@@ -179,7 +178,8 @@ void TestResponsiveInstall::eventLoopKeepsTurningWhileLargePackageInstalls()
     QVERIFY2(progress.size() >= 5, qPrintable(QString::number(progress.size())));
     QVERIFY(std::is_sorted(progress.begin(), progress.end()));
     QCOMPARE(progress.last(), 1000);
-    QVERIFY(std::adjacent_find(progress.begin(), progress.end(), std::less<int>()) != progress.end());
+    QVERIFY(
+        std::adjacent_find(progress.begin(), progress.end(), std::less<int>()) != progress.end());
 
     // One line per entry, in the archive's order.
     QStringList expectedLines;

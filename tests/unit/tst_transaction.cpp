@@ -8,11 +8,11 @@
 
 #include <QDir>
 #include <QElapsedTimer>
+#include <QFileInfo>
 #include <QMutex>
 #include <QProcess>
-#include <QtConcurrent>
-#include <QFileInfo>
 #include <QTemporaryDir>
+#include <QtConcurrent>
 #include <QtTest>
 
 namespace {

@@ -242,7 +242,8 @@ void TestWindowsUpdate::dllHeldForAWhileIsWaitedForOrRolledBack()
     } else {
         QVERIFY2(engine == "engine 1.000" && data == "data 1.000" && recorded == "1.000",
             qPrintable(state));
-        QVERIFY2(app.logText().contains("1.001 install rolled back: engine.dll: "), qPrintable(state));
+        QVERIFY2(
+            app.logText().contains("1.001 install rolled back: engine.dll: "), qPrintable(state));
         QVERIFY2(took < holdMs, qPrintable(state));
     }
     // The helper goes once released; the next case needs the file free.
