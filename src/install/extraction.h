@@ -4,7 +4,7 @@
 #include <QString>
 #include <QStringList>
 
-#include <functional>
+class InstallControl;
 
 class QuaZip;
 
@@ -20,9 +20,10 @@ QString entryPath(const QString& entryName);
 // readNamesAsWindowsWritesThem() says and "\" taken as a separator. Returns the absolute
 // path of each extracted entry (`dir`, "/", the entry's path; a directory entry ends in
 // "/"), or an empty list when the archive cannot be opened, holds no entries or an entry
-// cannot be extracted; what was extracted by then is removed again. `entryDone`, when
-// given, is called after each entry; false stops the extraction as a failure does.
+// cannot be extracted; what was extracted by then is removed again. With `control`, each
+// entry extracted counts as done, and a cancellation stops the extraction, within an entry
+// as well, as a failure does.
 QStringList extractPackage(
-    const QString& archive, const QString& dir, const std::function<bool()>& entryDone = {});
+    const QString& archive, const QString& dir, InstallControl* control = nullptr);
 
 #endif // EXTRACTION_H

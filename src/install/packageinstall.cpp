@@ -62,10 +62,7 @@ PackageOutcome installPackageFiles(const PackageJob& job, InstallControl& contro
     if (!refusal.isEmpty())
         return failed(QStringLiteral("%1 package refused: %2").arg(job.version, refusal));
     control.setTotal(2 * qint64(entriesOf(job.archive)));
-    const QStringList extracted = extractPackage(job.archive, job.extractDir, [&control] {
-        control.advance();
-        return !control.isCancelled();
-    });
+    const QStringList extracted = extractPackage(job.archive, job.extractDir, &control);
     if (control.isCancelled())
         return { PackageOutcome::Cancelled,
             QStringLiteral("%1 install not started: cancelled").arg(job.version) };

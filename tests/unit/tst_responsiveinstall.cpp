@@ -123,6 +123,7 @@ class TestResponsiveInstall : public QObject {
 private slots:
     void initTestCase();
     void eventLoopKeepsTurningWhileLargePackageInstalls();
+    void cancellationStopsLargeEntryMidway();
     void closeButtonEndsRunWithinOneSecondWhollyOldOrNew_data();
     void closeButtonEndsRunWithinOneSecondWhollyOldOrNew();
 };
@@ -192,6 +193,35 @@ void TestResponsiveInstall::eventLoopKeepsTurningWhileLargePackageInstalls()
         qPrintable(describeDifference(withPackage(before, entries), after)));
     QCOMPARE(openConfig()->value(ConfigKey::programVersion).toString(), QStringLiteral("1.001"));
     QVERIFY(!QFileInfo::exists(app.filePath(InstallTransaction::directoryName() + "/journal")));
+}
+
+// One 300 MB entry, the installation cancelled before its extraction began: it stops after
+// the first piece of the entry, not after the whole entry.
+void TestResponsiveInstall::cancellationStopsLargeEntryMidway()
+{
+    TemporaryCurrentDir app;
+    QVERIFY(app.isValid());
+    ZipEntry large = ZipEntry::file("data.db", noise(300 * 1000 * 1000, 5));
+    large.level = 0;
+    QVERIFY(QDir(app.path()).mkpath("update"));
+    QVERIFY(writeZip(app.filePath("update/database.zip"), { large }));
+    large.data.clear();
+    QVERIFY(writeFileBytes(app.filePath("data.db"), "old data"));
+
+    PackageJob job { app.filePath("update/database.zip"), app.path(), "update",
+        app.filePath("update"), "1.001", ConfigKey::databaseVersion, "1.001",
+        [] { return writeConfigValue(ConfigKey::databaseVersion, "1.001"); } };
+    InstallControl control;
+    control.cancel();
+    QElapsedTimer clock;
+    clock.start();
+    const PackageOutcome outcome = installPackageFiles(job, control);
+    // Extracting the whole entry takes far longer than this on any machine here.
+    QVERIFY2(clock.elapsed() < 150, qPrintable(QString::number(clock.elapsed())));
+    QCOMPARE(outcome.kind, PackageOutcome::Cancelled);
+    QCOMPARE(outcome.reason, QStringLiteral("1.001 install not started: cancelled"));
+    QVERIFY(!QFileInfo::exists(app.filePath("update/data.db")));
+    QCOMPARE(readFileBytes(app.filePath("data.db")), QByteArray("old data"));
 }
 
 void TestResponsiveInstall::closeButtonEndsRunWithinOneSecondWhollyOldOrNew_data()
