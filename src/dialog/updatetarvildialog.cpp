@@ -2,6 +2,7 @@
 #include "centring.h"
 #include "configfile.h"
 #include "debugtext.h"
+#include "packageinstall.h"
 #include "readahead.h"
 #include "removedirtree.h"
 #include "request.h"
@@ -52,6 +53,8 @@ void UpdateTarvilDialog::skipPolishWhileHidden()
 
 UpdateTarvilDialog::~UpdateTarvilDialog()
 {
+    // An installation still running is stopped before the state it records goes away.
+    delete installer;
     // mainProcess is left alone on purpose: the main program must outlive the updater.
     if (networkManager)
         networkManager->deleteLater();
@@ -113,7 +116,16 @@ void UpdateTarvilDialog::paintEvent(QPaintEvent*)
     // Nothing of its own: with the translucent background the children paint everything.
 }
 
-void UpdateTarvilDialog::on_pushButton_exit_clicked() { QCoreApplication::quit(); }
+// During an installation the run ends once the package is wholly old or wholly new again.
+void UpdateTarvilDialog::on_pushButton_exit_clicked()
+{
+    if (installer && installer->isRunning()) {
+        closeRequested = true;
+        installer->cancel();
+        return;
+    }
+    QCoreApplication::quit();
+}
 
 void UpdateTarvilDialog::recieveResult(int, QString) { initialize(); }
 

@@ -14,7 +14,8 @@ class QNetworkAccessManager;
 class QPaintEvent;
 class QProcess;
 class QUrl;
-class InstallTransaction;
+class PackageInstaller;
+struct PackageOutcome;
 
 namespace Ui {
 class UpdateTarvilDialog;
@@ -66,7 +67,6 @@ private:
     QNetworkReply* sendVersionQuestion(const QUrl& url);
     void capVersionReply(QNetworkReply* versionReply);
     bool downloadSucceeded(QString* reason) const;
-    bool installPackage(const QString& archive, InstallTransaction& transaction, QString* reason);
     const char* recordKey() const;
     QString recordVersion() const;
     void notePackageData(const QByteArray& data);
@@ -78,6 +78,7 @@ private:
     QString signatureFailure() const;
     SignedPackage packageToSign() const;
     void installDownloadedPackage();
+    void packageInstalled(const PackageOutcome& outcome);
     void abandonPackage(const QString& reason);
     void continueAfterPackage();
     QString packageUrl() const;
@@ -108,6 +109,11 @@ private:
     // Set once the hand-over has begun: later replies start nothing and a second
     // call does not start a second main program.
     bool handOverStarted = false;
+    // Installs each package off the window's thread; null until the first package.
+    PackageInstaller* installer = nullptr;
+    // The close button was pressed while a package was being installed: the run ends as
+    // soon as the installation has stopped.
+    bool closeRequested = false;
     // A write to the local package file came up short (a full disk, for example).
     bool downloadWriteFailed = false;
     // Most bytes the package in flight may take, and whether it went beyond them.

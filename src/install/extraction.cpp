@@ -1,10 +1,15 @@
 #include "extraction.h"
+#include "installcontrol.h"
 
 #include <quazip/JlCompress.h>
 #include <quazip/quacrc32.h>
 #include <quazip/quazip.h>
+#include <quazip/quazipfile.h>
+#include <quazip/quazipfileinfo.h>
 
 #include <QDir>
+#include <QFile>
+#include <QFileInfo>
 #include <QTextCodec>
 
 namespace {
@@ -133,7 +138,56 @@ QString entryPath(const QString& entryName)
     return path;
 }
 
-QStringList extractPackage(const QString& archive, const QString& dir)
+namespace {
+
+bool isCancelled(const InstallControl* control) { return control && control->isCancelled(); }
+
+// Pieces small enough that a cancellation stops even a very large entry at once.
+bool copyInPieces(QIODevice& in, QIODevice& out, const InstallControl* control)
+{
+    QByteArray piece(64 * 1024, Qt::Uninitialized);
+    while (!in.atEnd()) {
+        const qint64 length = in.read(piece.data(), piece.size());
+        if (length <= 0 || out.write(piece.constData(), length) != length)
+            return false;
+        if (isCancelled(control))
+            return false;
+    }
+    return true;
+}
+
+// A file entry as JlCompress::extractFile writes it (its permissions, its CRC checked as
+// it closes), in pieces; directories and links through JlCompress itself.
+bool extractEntry(QuaZip& zip, const QString& path, const InstallControl* control)
+{
+    QuaZipFileInfo64 info;
+    if (!zip.getCurrentFileInfo(&info))
+        return false;
+    // An empty name extracts the current entry: no second lookup by a decoded name.
+    if (path.endsWith(QLatin1Char('/')) || info.isSymbolicLink())
+        return JlCompress::extractFile(&zip, QString(), path);
+    QuaZipFile in(&zip);
+    if (!in.open(QIODevice::ReadOnly) || in.getZipError() != UNZ_OK
+        || !QDir().mkpath(QFileInfo(path).absolutePath()))
+        return false;
+    QFile out(path);
+    if (!out.open(QIODevice::WriteOnly))
+        return false;
+    const bool copied = copyInPieces(in, out, control) && in.getZipError() == UNZ_OK;
+    out.close();
+    in.close();
+    if (!copied || in.getZipError() != UNZ_OK) {
+        QFile::remove(path);
+        return false;
+    }
+    if (info.getPermissions() != 0)
+        out.setPermissions(info.getPermissions());
+    return true;
+}
+
+} // namespace
+
+QStringList extractPackage(const QString& archive, const QString& dir, InstallControl* control)
 {
     QuaZip zip(archive);
     readRawNames(zip);
@@ -148,12 +202,17 @@ QStringList extractPackage(const QString& archive, const QString& dir)
             return QStringList();
         }
         const QString path = target.absoluteFilePath(entryPath(meantEntryName(info)));
-        // An empty name extracts the current entry: no second lookup by a decoded name.
-        if (!JlCompress::extractFile(&zip, QString(), path)) {
+        if (!extractEntry(zip, path, control)) {
             JlCompress::removeFile(extracted);
             return QStringList();
         }
         extracted.append(path);
+        if (isCancelled(control)) {
+            JlCompress::removeFile(extracted);
+            return QStringList();
+        }
+        if (control)
+            control->advance();
     } while (zip.goToNextFile());
     zip.close();
     if (zip.getZipError() != UNZ_OK) {

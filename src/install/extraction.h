@@ -4,6 +4,8 @@
 #include <QString>
 #include <QStringList>
 
+class InstallControl;
+
 class QuaZip;
 struct QuaZipFileInfo64;
 
@@ -28,7 +30,10 @@ QString entryPath(const QString& entryName);
 // meantEntryName() says and "\" taken as a separator. Returns the absolute
 // path of each extracted entry (`dir`, "/", the entry's path; a directory entry ends in
 // "/"), or an empty list when the archive cannot be opened, holds no entries or an entry
-// cannot be extracted; what was extracted by then is removed again.
-QStringList extractPackage(const QString& archive, const QString& dir);
+// cannot be extracted; what was extracted by then is removed again. With `control`, each
+// entry extracted counts as done, and a cancellation stops the extraction, within an entry
+// as well, as a failure does.
+QStringList extractPackage(
+    const QString& archive, const QString& dir, InstallControl* control = nullptr);
 
 #endif // EXTRACTION_H

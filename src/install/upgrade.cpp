@@ -1,17 +1,14 @@
 #include "configfile.h"
 #include "debugtext.h"
-#include "extraction.h"
-#include "installrule.h"
-#include "packagecheck.h"
-#include "transaction.h"
+#include "packageinstall.h"
 #include "ui_updatetarvildialog.h"
 #include "updatetarvildialog.h"
 
+#include <QCoreApplication>
 #include <QDebug>
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
-#include <QStorageInfo>
 
 void UpdateTarvilDialog::startUpgrade(const QStringList& verList)
 {
@@ -47,22 +44,45 @@ void UpdateTarvilDialog::downloadFinished()
     verifyThenInstall();
 }
 
+// The package is checked, extracted, installed and recorded on a worker thread, so the
+// window keeps its event loop; the bar starts again for the installation.
 void UpdateTarvilDialog::installDownloadedPackage()
 {
-    QString failure;
-    InstallTransaction transaction(appDir);
-    if (!installPackage(downloadFile->fileName(), transaction, &failure)) {
-        abandonPackage(failure);
+    if (!installer) {
+        installer = new PackageInstaller(this);
+        connect(installer, &PackageInstaller::progressed, this, [this](int done, int scale) {
+            ui->progressBar->setRange(0, scale);
+            ui->progressBar->setValue(done);
+        });
+        connect(installer, &PackageInstaller::finished, this,
+            [this](const PackageOutcome& outcome) { packageInstalled(outcome); });
+    }
+    PackageJob job;
+    job.archive = QFileInfo(downloadFile->fileName()).absoluteFilePath();
+    job.appDir = appDir;
+    job.downloadDir = downloadDir;
+    job.extractDir = QDir(downloadDir).absolutePath();
+    job.version = VerList.value(VerIndex);
+    job.recordKey = QLatin1String(recordKey());
+    job.recordVersion = recordVersion();
+    // The dialog's state stays as it is until the installation has finished.
+    job.record = [this] { return writeIni(); };
+    installer->start(job);
+}
+
+void UpdateTarvilDialog::packageInstalled(const PackageOutcome& outcome)
+{
+    if (closeRequested) {
+        // Wholly old or wholly new by now; the close button's run ends without a hand-over.
+        if (outcome.kind != PackageOutcome::Installed)
+            qDebug().noquote() << quoted(outcome.reason);
+        QCoreApplication::quit();
         return;
     }
-    // The version record decides whether the package counts as installed.
-    if (!writeIni()) {
-        transaction.rollBack();
-        abandonPackage(QStringLiteral("%1 install rolled back: %2: version not recorded")
-                           .arg(VerList.value(VerIndex), QLatin1String(configFileName)));
+    if (outcome.kind != PackageOutcome::Installed) {
+        abandonPackage(outcome.reason);
         return;
     }
-    transaction.commit();
     releaseReply();
     closeAndDeleteArchive();
     continueAfterPackage();
@@ -90,37 +110,6 @@ bool UpdateTarvilDialog::downloadSucceeded(QString* reason) const
         return true;
     }
     return false;
-}
-
-// Extracts the archive into the download directory and puts its files in place through
-// `transaction`. False, with the reason, when the installation is as it was before.
-bool UpdateTarvilDialog::installPackage(
-    const QString& archive, InstallTransaction& transaction, QString* reason)
-{
-    const QString version = VerList.value(VerIndex);
-    const QString refusal = refusePackage(archive, QStorageInfo(appDir).bytesAvailable());
-    if (!refusal.isEmpty()) {
-        *reason = QStringLiteral("%1 package refused: %2").arg(version, refusal);
-        return false;
-    }
-    const QStringList extracted = extractPackage(archive, downloadDir);
-    if (extracted.isEmpty()) {
-        *reason = QStringLiteral("%1 zip is Empty").arg(version);
-        return false;
-    }
-    const QString currentDir = QDir::currentPath();
-    const auto plan = planInstallation(extracted, currentDir, downloadDir,
-        [](const QString& path) { return QFileInfo(path).isDir(); });
-    QString failure;
-    if (!transaction.prepare(plan, QLatin1String(recordKey()), recordVersion(), &failure)) {
-        *reason = QStringLiteral("%1 install not started: %2").arg(version, failure);
-        return false;
-    }
-    if (!transaction.apply(&failure)) {
-        *reason = QStringLiteral("%1 install rolled back: %2").arg(version, failure);
-        return false;
-    }
-    return true;
 }
 
 const char* UpdateTarvilDialog::recordKey() const

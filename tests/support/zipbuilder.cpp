@@ -32,7 +32,7 @@ static bool writeEntry(QuaZip& zip, const ZipEntry& entry)
     else
         info.externalAttr = unixMode(entry) << 16 | (entry.kind == ZipEntry::Directory ? 0x10 : 0);
     QuaZipFile file(&zip);
-    if (!file.open(QIODevice::WriteOnly, info, nullptr, 0, Z_DEFLATED, Z_DEFAULT_COMPRESSION))
+    if (!file.open(QIODevice::WriteOnly, info, nullptr, 0, Z_DEFLATED, entry.level))
         return false;
     const bool written = file.write(entry.data) == entry.data.size();
     file.close();

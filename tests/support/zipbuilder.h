@@ -15,6 +15,8 @@ struct ZipEntry {
     QFile::Permissions permissions = defaultPermissions();
     // Raw name bytes, written as they are (for names that are not UTF-8); overrides `name`.
     QByteArray rawName;
+    // The deflate level; 0 stores the data in deflate's plain blocks, quickly.
+    int level = -1;
 
     static QFile::Permissions defaultPermissions()
     {
