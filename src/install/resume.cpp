@@ -1,0 +1,111 @@
+#include "resume.h"
+
+#include <QList>
+
+ReplyEnding classifyReply(QNetworkReply::NetworkError error, int httpStatus)
+{
+    static const QList<int> busyStatuses = { 408, 429, 502, 503, 504 };
+    if (busyStatuses.contains(httpStatus))
+        return ReplyEnding::Transient;
+    if (httpStatus == 416)
+        return ReplyEnding::Mismatch;
+    if (httpStatus >= 400)
+        return ReplyEnding::Permanent;
+    switch (error) {
+    case QNetworkReply::NoError:
+        return httpStatus == 200 || httpStatus == 206 ? ReplyEnding::Done
+                                                      : ReplyEnding::Permanent;
+    case QNetworkReply::ConnectionRefusedError:
+    case QNetworkReply::RemoteHostClosedError:
+    // Qt cannot tell a temporary name-resolution failure from a missing name; the budget
+    // keeps a missing one short.
+    case QNetworkReply::HostNotFoundError:
+    case QNetworkReply::TimeoutError:
+    // The transfer timeout (the inactivity limit) ends a reply with this.
+    case QNetworkReply::OperationCanceledError:
+    case QNetworkReply::TemporaryNetworkFailureError:
+    case QNetworkReply::NetworkSessionFailedError:
+    case QNetworkReply::ProxyTimeoutError:
+    case QNetworkReply::UnknownNetworkError:
+        return ReplyEnding::Transient;
+    default:
+        return ReplyEnding::Permanent;
+    }
+}
+
+BodyUse bodyUse(int httpStatus, const QByteArray& contentRange, qint64 offset, qint64 knownTotal)
+{
+    if (httpStatus == 200)
+        return offset > 0 ? BodyUse::Restart : BodyUse::Append;
+    if (httpStatus == 206) {
+        const ContentRange range = parseContentRange(contentRange);
+        const bool fits = offset > 0 && range.first == offset && knownTotal > 0
+            && range.total == knownTotal && range.last == knownTotal - 1;
+        return fits ? BodyUse::Append : BodyUse::Refuse;
+    }
+    return BodyUse::Discard;
+}
+
+static qint64 number(const QByteArray& text)
+{
+    bool ok = false;
+    const qint64 value = text.toLongLong(&ok);
+    return ok && value >= 0 && !text.startsWith('+') ? value : -1;
+}
+
+ContentRange parseContentRange(const QByteArray& header)
+{
+    const QByteArray text = header.trimmed();
+    if (!text.startsWith("bytes "))
+        return {};
+    const QByteArray spec = text.mid(6).trimmed();
+    const int dash = spec.indexOf('-');
+    const int slash = spec.indexOf('/');
+    if (dash <= 0 || slash <= dash + 1)
+        return {};
+    ContentRange range;
+    range.first = number(spec.left(dash));
+    range.last = number(spec.mid(dash + 1, slash - dash - 1));
+    const QByteArray total = spec.mid(slash + 1);
+    range.total = total == "*" ? -1 : number(total);
+    if (range.first < 0 || range.last < range.first || (total != "*" && range.total < 0)
+        || (range.total >= 0 && range.last >= range.total))
+        return {};
+    return range;
+}
+
+QByteArray rangeValidator(const QByteArray& etag, const QByteArray& lastModified)
+{
+    const QByteArray tag = etag.trimmed();
+    // A weak ETag may not be used with If-Range.
+    if (!tag.isEmpty() && !tag.startsWith("W/"))
+        return tag;
+    return lastModified.trimmed();
+}
+
+int retryDelaySeconds(int failuresInRow, const QByteArray& retryAfter)
+{
+    const int backoff = 1 << qBound(0, failuresInRow - 1, 3);
+    const qint64 asked = number(retryAfter.trimmed());
+    return asked < 0 ? backoff : qMax(backoff, int(qMin<qint64>(asked, 30)));
+}
+
+int RetryBudget::nextDelay(bool progressed, const QByteArray& retryAfter)
+{
+    if (progressed)
+        failuresInRow = 0;
+    ++failuresInRow;
+    if (failuresInRow >= attemptsWithoutProgress)
+        return -1;
+    const int delay = retryDelaySeconds(failuresInRow, retryAfter);
+    if (waitedSeconds + delay > totalWaitSeconds)
+        return -1;
+    waitedSeconds += delay;
+    return delay;
+}
+
+void RetryBudget::reset()
+{
+    failuresInRow = 0;
+    waitedSeconds = 0;
+}

@@ -1,0 +1,63 @@
+#ifndef RESUME_H
+#define RESUME_H
+
+#include <QByteArray>
+#include <QNetworkReply>
+#include <QtGlobal>
+
+// Decisions for resuming a package download after the link let it down. Pure functions: the
+// dialog asks, and acts on the answers.
+
+// How a finished package reply ended.
+enum class ReplyEnding {
+    Done, // the whole body arrived
+    Transient, // the link or an overloaded server: worth asking again for the rest
+    Permanent, // the server said no; asking this server again will not help
+    Mismatch, // the bytes on disk no longer fit the package on the server (416)
+};
+ReplyEnding classifyReply(QNetworkReply::NetworkError error, int httpStatus);
+
+// What to do with the body of a reply, decided from its head before any byte is written.
+enum class BodyUse {
+    Append, // continues the bytes on disk (or starts an empty file)
+    Restart, // the whole package: the bytes on disk go, this body starts it from 0
+    Refuse, // a range that does not fit: never spliced
+    Discard, // an error page: not part of the package
+};
+// `offset` is the bytes on disk the request asked to continue from (0: no range asked);
+// `knownTotal` the package's length as first announced (-1: not known).
+BodyUse bodyUse(int httpStatus, const QByteArray& contentRange, qint64 offset, qint64 knownTotal);
+
+// "bytes A-B/T" as sent with a 206; all -1 when it is anything else. T is -1 for "*".
+struct ContentRange {
+    qint64 first = -1;
+    qint64 last = -1;
+    qint64 total = -1;
+};
+ContentRange parseContentRange(const QByteArray& header);
+
+// What If-Range carries: a strong ETag, else Last-Modified; empty when neither (then a range
+// request could splice two versions, so none is sent).
+QByteArray rangeValidator(const QByteArray& etag, const QByteArray& lastModified);
+
+// Seconds before the attempt after `failuresInRow` failures without progress (1, 2, 4, 8, 8 ...),
+// at least a Retry-After in seconds up to 30.
+int retryDelaySeconds(int failuresInRow, const QByteArray& retryAfter);
+
+// How long one package may keep one server trying.
+class RetryBudget {
+public:
+    static constexpr int attemptsWithoutProgress = 5;
+    static constexpr int totalWaitSeconds = 120;
+
+    // After a transient failure: the seconds to wait before asking again, or -1 when the
+    // server is given up. `progressed`: the failed attempt brought new bytes.
+    int nextDelay(bool progressed, const QByteArray& retryAfter);
+    void reset();
+
+private:
+    int failuresInRow = 0;
+    int waitedSeconds = 0;
+};
+
+#endif // RESUME_H

@@ -1,0 +1,235 @@
+// Resume decisions: how a package reply ended, which bodies may continue the bytes on disk,
+// the If-Range validator and how long one server is kept trying.
+#include "resume.h"
+
+#include <QtTest>
+
+Q_DECLARE_METATYPE(ReplyEnding)
+Q_DECLARE_METATYPE(BodyUse)
+
+static constexpr qint64 total = 4 * 1024 * 1024;
+
+class ResumeTest : public QObject {
+    Q_OBJECT
+
+private slots:
+    void endingIsClassified_data();
+    void endingIsClassified();
+    void bodyFitsTheBytesOnDisk_data();
+    void bodyFitsTheBytesOnDisk();
+    void contentRangeIsParsed_data();
+    void contentRangeIsParsed();
+    void validatorPrefersAStrongETag_data();
+    void validatorPrefersAStrongETag();
+    void delayBacksOff_data();
+    void delayBacksOff();
+    void budgetGivesUpWithoutProgress();
+    void progressKeepsTheServer();
+    void waitingIsBoundedInTotal();
+};
+
+void ResumeTest::endingIsClassified_data()
+{
+    QTest::addColumn<int>("error");
+    QTest::addColumn<int>("status");
+    QTest::addColumn<ReplyEnding>("ending");
+
+    QTest::newRow("whole body") << int(QNetworkReply::NoError) << 200 << ReplyEnding::Done;
+    QTest::newRow("rest of it") << int(QNetworkReply::NoError) << 206 << ReplyEnding::Done;
+    QTest::newRow("refused") << int(QNetworkReply::ConnectionRefusedError) << 0
+                             << ReplyEnding::Transient;
+    QTest::newRow("closed early") << int(QNetworkReply::RemoteHostClosedError) << 200
+                                  << ReplyEnding::Transient;
+    QTest::newRow("inactivity limit") << int(QNetworkReply::OperationCanceledError) << 206
+                                      << ReplyEnding::Transient;
+    QTest::newRow("timeout") << int(QNetworkReply::TimeoutError) << 0 << ReplyEnding::Transient;
+    QTest::newRow("name lookup") << int(QNetworkReply::HostNotFoundError) << 0
+                                 << ReplyEnding::Transient;
+    QTest::newRow("network down") << int(QNetworkReply::TemporaryNetworkFailureError) << 0
+                                  << ReplyEnding::Transient;
+    for (const int status : { 408, 429, 502, 503, 504 })
+        QTest::addRow("HTTP %d", status)
+            << int(QNetworkReply::UnknownServerError) << status << ReplyEnding::Transient;
+    for (const int status : { 400, 403, 404, 410, 500, 501, 505 })
+        QTest::addRow("HTTP %d", status)
+            << int(QNetworkReply::ContentNotFoundError) << status << ReplyEnding::Permanent;
+    QTest::newRow("HTTP 416") << int(QNetworkReply::UnknownContentError) << 416
+                              << ReplyEnding::Mismatch;
+    QTest::newRow("no error, 204") << int(QNetworkReply::NoError) << 204 << ReplyEnding::Permanent;
+    QTest::newRow("TLS handshake") << int(QNetworkReply::SslHandshakeFailedError) << 0
+                                   << ReplyEnding::Permanent;
+    QTest::newRow("protocol") << int(QNetworkReply::ProtocolFailure) << 0
+                              << ReplyEnding::Permanent;
+}
+
+void ResumeTest::endingIsClassified()
+{
+    QFETCH(int, error);
+    QFETCH(int, status);
+    QFETCH(ReplyEnding, ending);
+    QCOMPARE(classifyReply(QNetworkReply::NetworkError(error), status), ending);
+}
+
+void ResumeTest::bodyFitsTheBytesOnDisk_data()
+{
+    QTest::addColumn<int>("status");
+    QTest::addColumn<QByteArray>("contentRange");
+    QTest::addColumn<qint64>("offset");
+    QTest::addColumn<BodyUse>("use");
+
+    QTest::newRow("first request") << 200 << QByteArray() << qint64(0) << BodyUse::Append;
+    QTest::newRow("range honoured") << 206 << QByteArray("bytes 1000-4194303/4194304")
+                                    << qint64(1000) << BodyUse::Append;
+    QTest::newRow("range ignored") << 200 << QByteArray() << qint64(1000) << BodyUse::Restart;
+    QTest::newRow("starts elsewhere") << 206 << QByteArray("bytes 999-4194303/4194304")
+                                      << qint64(1000) << BodyUse::Refuse;
+    QTest::newRow("other total") << 206 << QByteArray("bytes 1000-4194304/4194305")
+                                 << qint64(1000) << BodyUse::Refuse;
+    QTest::newRow("stops short") << 206 << QByteArray("bytes 1000-2000/4194304") << qint64(1000)
+                                 << BodyUse::Refuse;
+    QTest::newRow("unknown total") << 206 << QByteArray("bytes 1000-4194303/*") << qint64(1000)
+                                   << BodyUse::Refuse;
+    QTest::newRow("no Content-Range") << 206 << QByteArray() << qint64(1000) << BodyUse::Refuse;
+    QTest::newRow("range never asked") << 206 << QByteArray("bytes 0-4194303/4194304")
+                                       << qint64(0) << BodyUse::Refuse;
+    QTest::newRow("error page") << 503 << QByteArray() << qint64(1000) << BodyUse::Discard;
+    QTest::newRow("not found") << 404 << QByteArray() << qint64(0) << BodyUse::Discard;
+}
+
+void ResumeTest::bodyFitsTheBytesOnDisk()
+{
+    QFETCH(int, status);
+    QFETCH(QByteArray, contentRange);
+    QFETCH(qint64, offset);
+    QFETCH(BodyUse, use);
+    QCOMPARE(bodyUse(status, contentRange, offset, total), use);
+}
+
+void ResumeTest::contentRangeIsParsed_data()
+{
+    QTest::addColumn<QByteArray>("header");
+    QTest::addColumn<qint64>("first");
+    QTest::addColumn<qint64>("last");
+    QTest::addColumn<qint64>("total");
+
+    QTest::newRow("nginx") << QByteArray("bytes 100-199/200") << qint64(100) << qint64(199)
+                           << qint64(200);
+    QTest::newRow("over 4 GiB") << QByteArray("bytes 5000000000-5999999999/6000000000")
+                                << qint64(5000000000) << qint64(5999999999) << qint64(6000000000);
+    QTest::newRow("unknown total") << QByteArray("bytes 0-9/*") << qint64(0) << qint64(9)
+                                   << qint64(-1);
+    QTest::newRow("unsatisfied") << QByteArray("bytes */200") << qint64(-1) << qint64(-1)
+                                 << qint64(-1);
+    QTest::newRow("other unit") << QByteArray("items 0-9/10") << qint64(-1) << qint64(-1)
+                                << qint64(-1);
+    QTest::newRow("last before first")
+        << QByteArray("bytes 10-9/200") << qint64(-1) << qint64(-1) << qint64(-1);
+    QTest::newRow("past the total")
+        << QByteArray("bytes 0-200/200") << qint64(-1) << qint64(-1) << qint64(-1);
+    QTest::newRow("negative") << QByteArray("bytes -5-9/200") << qint64(-1) << qint64(-1)
+                              << qint64(-1);
+    QTest::newRow("signed") << QByteArray("bytes +5-9/200") << qint64(-1) << qint64(-1)
+                            << qint64(-1);
+    QTest::newRow("garbage total") << QByteArray("bytes 0-9/2x0") << qint64(-1) << qint64(-1)
+                                   << qint64(-1);
+    QTest::newRow("empty") << QByteArray() << qint64(-1) << qint64(-1) << qint64(-1);
+}
+
+void ResumeTest::contentRangeIsParsed()
+{
+    QFETCH(QByteArray, header);
+    QFETCH(qint64, first);
+    QFETCH(qint64, last);
+    QFETCH(qint64, total);
+    const ContentRange range = parseContentRange(header);
+    QCOMPARE(range.first, first);
+    QCOMPARE(range.last, last);
+    QCOMPARE(range.total, total);
+}
+
+void ResumeTest::validatorPrefersAStrongETag_data()
+{
+    QTest::addColumn<QByteArray>("etag");
+    QTest::addColumn<QByteArray>("lastModified");
+    QTest::addColumn<QByteArray>("validator");
+
+    const QByteArray date("Wed, 09 Dec 2026 10:00:00 GMT");
+    QTest::newRow("ETag") << QByteArray("\"5f3a-400000\"") << date
+                          << QByteArray("\"5f3a-400000\"");
+    QTest::newRow("weak ETag") << QByteArray("W/\"5f3a\"") << date << date;
+    QTest::newRow("no ETag") << QByteArray() << date << date;
+    QTest::newRow("neither") << QByteArray() << QByteArray() << QByteArray();
+}
+
+void ResumeTest::validatorPrefersAStrongETag()
+{
+    QFETCH(QByteArray, etag);
+    QFETCH(QByteArray, lastModified);
+    QFETCH(QByteArray, validator);
+    QCOMPARE(rangeValidator(etag, lastModified), validator);
+}
+
+void ResumeTest::delayBacksOff_data()
+{
+    QTest::addColumn<int>("failures");
+    QTest::addColumn<QByteArray>("retryAfter");
+    QTest::addColumn<int>("seconds");
+
+    QTest::newRow("first") << 1 << QByteArray() << 1;
+    QTest::newRow("second") << 2 << QByteArray() << 2;
+    QTest::newRow("third") << 3 << QByteArray() << 4;
+    QTest::newRow("fourth") << 4 << QByteArray() << 8;
+    QTest::newRow("tenth stays at 8") << 10 << QByteArray() << 8;
+    QTest::newRow("Retry-After 5") << 1 << QByteArray("5") << 5;
+    QTest::newRow("Retry-After shorter than backoff") << 3 << QByteArray("1") << 4;
+    QTest::newRow("Retry-After capped") << 1 << QByteArray("3600") << 30;
+    QTest::newRow("Retry-After date") << 2 << QByteArray("Wed, 09 Dec 2026 10:00:00 GMT") << 2;
+}
+
+void ResumeTest::delayBacksOff()
+{
+    QFETCH(int, failures);
+    QFETCH(QByteArray, retryAfter);
+    QFETCH(int, seconds);
+    QCOMPARE(retryDelaySeconds(failures, retryAfter), seconds);
+}
+
+void ResumeTest::budgetGivesUpWithoutProgress()
+{
+    RetryBudget budget;
+    QList<int> delays;
+    for (int i = 0; i < 6; ++i)
+        delays << budget.nextDelay(false, QByteArray());
+    // Five attempts in all: the first and four more after 1, 2, 4 and 8 s.
+    QCOMPARE(delays, (QList<int> { 1, 2, 4, 8, -1, -1 }));
+    budget.reset();
+    QCOMPARE(budget.nextDelay(false, QByteArray()), 1);
+}
+
+void ResumeTest::progressKeepsTheServer()
+{
+    RetryBudget budget;
+    QCOMPARE(budget.nextDelay(false, QByteArray()), 1);
+    QCOMPARE(budget.nextDelay(false, QByteArray()), 2);
+    // A link that drops every few megabytes: each attempt brings bytes, so it goes on.
+    for (int i = 0; i < 40; ++i)
+        QCOMPARE(budget.nextDelay(true, QByteArray()), 1);
+}
+
+void ResumeTest::waitingIsBoundedInTotal()
+{
+    RetryBudget budget;
+    int waited = 0;
+    int attempts = 0;
+    for (int delay = 0; delay >= 0 && attempts < 1000; ++attempts) {
+        delay = budget.nextDelay(true, QByteArray("30"));
+        if (delay > 0)
+            waited += delay;
+    }
+    QVERIFY(attempts < 1000);
+    QVERIFY2(waited <= RetryBudget::totalWaitSeconds, qPrintable(QString::number(waited)));
+    QCOMPARE(waited, 120);
+}
+
+QTEST_APPLESS_MAIN(ResumeTest)
+#include "tst_resume.moc"
