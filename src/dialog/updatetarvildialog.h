@@ -1,19 +1,21 @@
 #ifndef UPDATETARVILDIALOG_H
 #define UPDATETARVILDIALOG_H
 
+#include "resume.h"
 #include "signature.h"
 
 #include <QDialog>
 #include <QNetworkReply>
 #include <QPoint>
 #include <QStringList>
+#include <QUrl>
 
 class QFile;
 class QMouseEvent;
 class QNetworkAccessManager;
 class QPaintEvent;
 class QProcess;
-class QUrl;
+
 class PackageInstaller;
 struct PackageOutcome;
 
@@ -86,6 +88,13 @@ private:
     void skipPolishWhileHidden();
     // The finished reply in `reply` is let go; Qt deletes it once its signals are through.
     void releaseReply();
+    // Resuming a package whose transfer ended early (resumedownload.cpp).
+    void startPackageAttempts();
+    bool decidePackageBody();
+    bool retryPackage();
+    void restartPackageFromZero();
+    void askAgainAfter(int seconds);
+    QString interruptionReason() const;
 
     Ui::UpdateTarvilDialog* ui;
     QProcess* mainProcess;
@@ -119,6 +128,19 @@ private:
     // Most bytes the package in flight may take, and whether it went beyond them.
     qint64 downloadLimitBytes = 0;
     bool downloadOverLimit = false;
+    // The package in flight: its URL, length and validator as first announced, the bytes on
+    // disk its current request continues from, and what became of the current reply's body.
+    QUrl packageRequestUrl;
+    qint64 packageTotal = -1;
+    QByteArray packageValidator;
+    qint64 resumeOffset = 0;
+    qint64 bytesAtLastFailure = 0;
+    bool bodyDecided = false;
+    BodyUse packageBodyUse = BodyUse::Append;
+    bool rangeRefused = false;
+    // Started again from 0 once already: a second mismatch fails the package.
+    bool packageRestarted = false;
+    RetryBudget retryBudget;
     // Signature checking: the trusted keys, the digest of the package taken while it was
     // written, and the signature file as received.
     QStringList trustedKeyLines;

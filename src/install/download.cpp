@@ -32,6 +32,8 @@ void UpdateTarvilDialog::download(const QString& url)
         return;
     }
     qDebug().noquote() << "download - curType:" << curType << quoted(url);
+    packageRequestUrl = parsed;
+    startPackageAttempts();
     requestPackage(parsed);
 }
 
@@ -39,7 +41,15 @@ void UpdateTarvilDialog::requestPackage(const QUrl& url)
 {
     // On the connection the version questions opened: a far-away server costs no new
     // connection set-up per package.
-    reply = networkManager->get(makeRequest(url));
+    QNetworkRequest request = makeRequest(url);
+    resumeOffset = downloadFile->size();
+    bodyDecided = false;
+    rangeRefused = false;
+    if (resumeOffset > 0) {
+        request.setRawHeader("Range", "bytes=" + QByteArray::number(resumeOffset) + '-');
+        request.setRawHeader("If-Range", packageValidator);
+    }
+    reply = networkManager->get(request);
     connect(reply, SIGNAL(readyRead()), this, SLOT(httpReadyRead()));
     connect(reply, SIGNAL(downloadProgress(qint64, qint64)), this,
         SLOT(downloadProgress(qint64, qint64)));
@@ -50,11 +60,16 @@ void UpdateTarvilDialog::httpReadyRead()
 {
     if (!downloadFile)
         return;
+    if (!bodyDecided && !decidePackageBody())
+        return;
     const QByteArray data = reply->readAll();
+    if (packageBodyUse == BodyUse::Discard)
+        return;
     // Whatever the server declares or sends beyond the limit is refused at once. Aborting
     // finishes the reply before abort() returns: downloadFinished has run by then.
     const qint64 declared = reply->header(QNetworkRequest::ContentLengthHeader).toLongLong();
-    if (declared > downloadLimitBytes || downloadFile->pos() + data.size() > downloadLimitBytes) {
+    if (resumeOffset + declared > downloadLimitBytes
+        || downloadFile->pos() + data.size() > downloadLimitBytes) {
         downloadOverLimit = true;
         reply->abort();
         return;
@@ -70,7 +85,9 @@ void UpdateTarvilDialog::httpReadyRead()
 
 void UpdateTarvilDialog::downloadProgress(qint64 current, qint64 total)
 {
-    const QPair<int, int> range = progressBarRange(current, total);
+    // A resumed transfer counts only the rest: the bar shows the whole package.
+    const QPair<int, int> range
+        = progressBarRange(current + resumeOffset, total < 0 ? total : total + resumeOffset);
     ui->progressBar->setMaximum(range.first);
     ui->progressBar->setValue(range.second);
 }

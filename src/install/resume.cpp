@@ -13,8 +13,7 @@ ReplyEnding classifyReply(QNetworkReply::NetworkError error, int httpStatus)
         return ReplyEnding::Permanent;
     switch (error) {
     case QNetworkReply::NoError:
-        return httpStatus == 200 || httpStatus == 206 ? ReplyEnding::Done
-                                                      : ReplyEnding::Permanent;
+        return httpStatus == 200 || httpStatus == 206 ? ReplyEnding::Done : ReplyEnding::Permanent;
     case QNetworkReply::ConnectionRefusedError:
     case QNetworkReply::RemoteHostClosedError:
     // Qt cannot tell a temporary name-resolution failure from a missing name; the budget

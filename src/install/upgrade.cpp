@@ -35,9 +35,12 @@ QString UpdateTarvilDialog::packageUrl() const
 void UpdateTarvilDialog::downloadFinished()
 {
     downloadFile->flush();
-    downloadFile->close();
     QString failure;
-    if (!downloadSucceeded(&failure)) {
+    const bool succeeded = downloadSucceeded(&failure);
+    if (!succeeded && retryPackage())
+        return;
+    downloadFile->close();
+    if (!succeeded) {
         abandonPackage(failure);
         return;
     }
@@ -100,11 +103,17 @@ bool UpdateTarvilDialog::downloadSucceeded(QString* reason) const
     } else if (downloadWriteFailed || downloadFile->error() != QFileDevice::NoError) {
         *reason = QStringLiteral("%1 download failed: cannot write %2")
                       .arg(version, downloadFile->fileName());
+    } else if (rangeRefused) {
+        *reason
+            = QStringLiteral("%1 download failed: the server's bytes do not continue the "
+                             "package (Content-Range: %2)")
+                  .arg(version,
+                      escapedServerText(QString::fromLatin1(reply->rawHeader("Content-Range"))));
     } else if (reply->error() != QNetworkReply::NoError) {
         *reason = QStringLiteral("%1 download failed: error %2 %3")
                       .arg(version, QString::number(int(reply->error())),
                           escapedServerText(reply->errorString()));
-    } else if (status != 200) {
+    } else if (status != 200 && status != 206) {
         *reason = QStringLiteral("%1 download failed: HTTP status %2").arg(version).arg(status);
     } else {
         return true;

@@ -41,6 +41,8 @@ static QByteArray reasonPhrase(int status)
         return "OK";
     case 206:
         return "Partial Content";
+    case 416:
+        return "Range Not Satisfiable";
     case 301:
         return "Moved Permanently";
     case 302:
@@ -70,7 +72,7 @@ FaultServer::Behaviour FaultServer::ok(const QByteArray& body, const QByteArray&
 {
     Behaviour behaviour;
     behaviour.body = body;
-    behaviour.headers.append({ "Content-Type", contentType });
+    behaviour.headers.append(FaultServer::Header("Content-Type", contentType));
     return behaviour;
 }
 
@@ -132,7 +134,7 @@ FaultServer::Behaviour FaultServer::redirect(const QByteArray& location, int sta
 {
     Behaviour behaviour = ok(QByteArray(), "text/html");
     behaviour.status = status;
-    behaviour.headers.append({ "Location", location });
+    behaviour.headers.append(FaultServer::Header("Location", location));
     return behaviour;
 }
 
@@ -154,6 +156,55 @@ FaultServer::Behaviour FaultServer::notFound()
 {
     Behaviour behaviour = ok("not found\n", "text/plain");
     behaviour.status = 404;
+    return behaviour;
+}
+
+FaultServer::Behaviour FaultServer::rangeable(const QByteArray& body)
+{
+    Behaviour behaviour = ok(body);
+    behaviour.ranges = true;
+    behaviour.etag = '"' + QByteArray::number(qHash(body), 16) + '-'
+        + QByteArray::number(body.size(), 16) + '"';
+    return behaviour;
+}
+
+// The part of the body a range request gets, as nginx answers it.
+static FaultServer::Behaviour answerRange(
+    FaultServer::Behaviour behaviour, const FaultServer::Request& request)
+{
+    const qint64 size = behaviour.body.size();
+    if (!behaviour.etag.isEmpty())
+        behaviour.headers.append(FaultServer::Header("ETag", behaviour.etag));
+    if (behaviour.ranges)
+        behaviour.headers.append(FaultServer::Header("Accept-Ranges", "bytes"));
+    qint64 start = 0;
+    const QByteArray range = request.headerValues("Range").value(0).trimmed();
+    const QList<QByteArray> ifRange = request.headerValues("If-Range");
+    const bool current = ifRange.isEmpty() || ifRange.first().trimmed() == behaviour.etag;
+    if (behaviour.ranges && current && range.startsWith("bytes=") && range.endsWith('-')) {
+        bool ok = false;
+        start = range.mid(6, range.size() - 7).toLongLong(&ok);
+        if (!ok || start < 0)
+            start = 0;
+        if (start >= size) {
+            behaviour.status = 416;
+            behaviour.headers.append(
+                FaultServer::Header("Content-Range", "bytes */" + QByteArray::number(size)));
+            behaviour.body.clear();
+            return behaviour;
+        }
+        if (start > 0) {
+            const qint64 from = behaviour.wrongContentRange ? start / 2 : start;
+            behaviour.status = 206;
+            behaviour.headers.append(FaultServer::Header("Content-Range",
+                "bytes " + QByteArray::number(from) + '-' + QByteArray::number(size - 1) + '/'
+                    + QByteArray::number(size)));
+            behaviour.body = behaviour.body.mid(int(from));
+            start = from;
+        }
+    }
+    if (behaviour.stallAtOffset >= 0 && start < behaviour.stallAtOffset)
+        behaviour.stallAfterBytes = behaviour.stallAtOffset - start;
     return behaviour;
 }
 
@@ -284,7 +335,7 @@ void FaultServer::onReadyRead(Connection* connection)
 
     connection->requestRead = true;
     connection->requestIndex = m_requests.size();
-    connection->behaviour = behaviourFor(request.path);
+    connection->behaviour = answerRange(behaviourFor(request.path), request);
     m_requests.append(request);
     emit requestReceived(request.path);
     beginResponse(connection);

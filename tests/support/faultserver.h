@@ -49,6 +49,14 @@ public:
         qint64 closeAfterBytes = -1; // close the connection after this many body bytes
         bool resetOnClose = false; // close with a TCP reset instead of an orderly shutdown
         bool endless = false; // repeat the body (or filler) until the client goes away
+
+        // Single ranges as nginx serves them: "Range: bytes=N-" gets a 206 with the rest and
+        // its Content-Range, unless If-Range names another validator (then the whole body);
+        // N at or past the end gets a 416. The cuts and stalls above count in the response.
+        bool ranges = false;
+        QByteArray etag; // sent as ETag when not empty; If-Range must match it
+        bool wrongContentRange = false; // a 206 that starts half-way before the asked offset
+        qint64 stallAtOffset = -1; // stall once the package's own offset reaches this
     };
 
     // One request as it arrived, and what became of the answer.
@@ -80,6 +88,8 @@ public:
     static Behaviour htmlPage(const QByteArray& html);
     static Behaviour endless(qint64 bytesPerTick, int intervalMs);
     static Behaviour notFound();
+    // A package served with ranges and a strong ETag.
+    static Behaviour rangeable(const QByteArray& body);
 
     explicit FaultServer(QObject* parent = nullptr);
     ~FaultServer() override;

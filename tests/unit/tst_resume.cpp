@@ -40,8 +40,8 @@ void ResumeTest::endingIsClassified_data()
                              << ReplyEnding::Transient;
     QTest::newRow("closed early") << int(QNetworkReply::RemoteHostClosedError) << 200
                                   << ReplyEnding::Transient;
-    QTest::newRow("inactivity limit") << int(QNetworkReply::OperationCanceledError) << 206
-                                      << ReplyEnding::Transient;
+    QTest::newRow("inactivity limit")
+        << int(QNetworkReply::OperationCanceledError) << 206 << ReplyEnding::Transient;
     QTest::newRow("timeout") << int(QNetworkReply::TimeoutError) << 0 << ReplyEnding::Transient;
     QTest::newRow("name lookup") << int(QNetworkReply::HostNotFoundError) << 0
                                  << ReplyEnding::Transient;
@@ -56,10 +56,9 @@ void ResumeTest::endingIsClassified_data()
     QTest::newRow("HTTP 416") << int(QNetworkReply::UnknownContentError) << 416
                               << ReplyEnding::Mismatch;
     QTest::newRow("no error, 204") << int(QNetworkReply::NoError) << 204 << ReplyEnding::Permanent;
-    QTest::newRow("TLS handshake") << int(QNetworkReply::SslHandshakeFailedError) << 0
-                                   << ReplyEnding::Permanent;
-    QTest::newRow("protocol") << int(QNetworkReply::ProtocolFailure) << 0
-                              << ReplyEnding::Permanent;
+    QTest::newRow("TLS handshake")
+        << int(QNetworkReply::SslHandshakeFailedError) << 0 << ReplyEnding::Permanent;
+    QTest::newRow("protocol") << int(QNetworkReply::ProtocolFailure) << 0 << ReplyEnding::Permanent;
 }
 
 void ResumeTest::endingIsClassified()
@@ -78,20 +77,20 @@ void ResumeTest::bodyFitsTheBytesOnDisk_data()
     QTest::addColumn<BodyUse>("use");
 
     QTest::newRow("first request") << 200 << QByteArray() << qint64(0) << BodyUse::Append;
-    QTest::newRow("range honoured") << 206 << QByteArray("bytes 1000-4194303/4194304")
-                                    << qint64(1000) << BodyUse::Append;
+    QTest::newRow("range honoured")
+        << 206 << QByteArray("bytes 1000-4194303/4194304") << qint64(1000) << BodyUse::Append;
     QTest::newRow("range ignored") << 200 << QByteArray() << qint64(1000) << BodyUse::Restart;
-    QTest::newRow("starts elsewhere") << 206 << QByteArray("bytes 999-4194303/4194304")
-                                      << qint64(1000) << BodyUse::Refuse;
-    QTest::newRow("other total") << 206 << QByteArray("bytes 1000-4194304/4194305")
-                                 << qint64(1000) << BodyUse::Refuse;
+    QTest::newRow("starts elsewhere")
+        << 206 << QByteArray("bytes 999-4194303/4194304") << qint64(1000) << BodyUse::Refuse;
+    QTest::newRow("other total") << 206 << QByteArray("bytes 1000-4194304/4194305") << qint64(1000)
+                                 << BodyUse::Refuse;
     QTest::newRow("stops short") << 206 << QByteArray("bytes 1000-2000/4194304") << qint64(1000)
                                  << BodyUse::Refuse;
-    QTest::newRow("unknown total") << 206 << QByteArray("bytes 1000-4194303/*") << qint64(1000)
-                                   << BodyUse::Refuse;
+    QTest::newRow("unknown total")
+        << 206 << QByteArray("bytes 1000-4194303/*") << qint64(1000) << BodyUse::Refuse;
     QTest::newRow("no Content-Range") << 206 << QByteArray() << qint64(1000) << BodyUse::Refuse;
-    QTest::newRow("range never asked") << 206 << QByteArray("bytes 0-4194303/4194304")
-                                       << qint64(0) << BodyUse::Refuse;
+    QTest::newRow("range never asked")
+        << 206 << QByteArray("bytes 0-4194303/4194304") << qint64(0) << BodyUse::Refuse;
     QTest::newRow("error page") << 503 << QByteArray() << qint64(1000) << BodyUse::Discard;
     QTest::newRow("not found") << 404 << QByteArray() << qint64(0) << BodyUse::Discard;
 }
@@ -116,8 +115,8 @@ void ResumeTest::contentRangeIsParsed_data()
                            << qint64(200);
     QTest::newRow("over 4 GiB") << QByteArray("bytes 5000000000-5999999999/6000000000")
                                 << qint64(5000000000) << qint64(5999999999) << qint64(6000000000);
-    QTest::newRow("unknown total") << QByteArray("bytes 0-9/*") << qint64(0) << qint64(9)
-                                   << qint64(-1);
+    QTest::newRow("unknown total")
+        << QByteArray("bytes 0-9/*") << qint64(0) << qint64(9) << qint64(-1);
     QTest::newRow("unsatisfied") << QByteArray("bytes */200") << qint64(-1) << qint64(-1)
                                  << qint64(-1);
     QTest::newRow("other unit") << QByteArray("items 0-9/10") << qint64(-1) << qint64(-1)
@@ -130,8 +129,8 @@ void ResumeTest::contentRangeIsParsed_data()
                               << qint64(-1);
     QTest::newRow("signed") << QByteArray("bytes +5-9/200") << qint64(-1) << qint64(-1)
                             << qint64(-1);
-    QTest::newRow("garbage total") << QByteArray("bytes 0-9/2x0") << qint64(-1) << qint64(-1)
-                                   << qint64(-1);
+    QTest::newRow("garbage total")
+        << QByteArray("bytes 0-9/2x0") << qint64(-1) << qint64(-1) << qint64(-1);
     QTest::newRow("empty") << QByteArray() << qint64(-1) << qint64(-1) << qint64(-1);
 }
 
@@ -154,8 +153,7 @@ void ResumeTest::validatorPrefersAStrongETag_data()
     QTest::addColumn<QByteArray>("validator");
 
     const QByteArray date("Wed, 09 Dec 2026 10:00:00 GMT");
-    QTest::newRow("ETag") << QByteArray("\"5f3a-400000\"") << date
-                          << QByteArray("\"5f3a-400000\"");
+    QTest::newRow("ETag") << QByteArray("\"5f3a-400000\"") << date << QByteArray("\"5f3a-400000\"");
     QTest::newRow("weak ETag") << QByteArray("W/\"5f3a\"") << date << date;
     QTest::newRow("no ETag") << QByteArray() << date << date;
     QTest::newRow("neither") << QByteArray() << QByteArray() << QByteArray();
