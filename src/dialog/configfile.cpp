@@ -131,18 +131,37 @@ bool writeConfigValue(const char* key, const QString& value)
     return commitConfig(*settings);
 }
 
-static QString stringSetting(const char* key, const char* fallback)
+QStringList baseUrlList(const QVariant& value, const char* fallback)
 {
-    const QString value = openConfig()->value(QLatin1String(key)).toString().trimmed();
-    return value.isEmpty() ? QString::fromUtf8(fallback) : value;
+    // QSettings reads an unquoted comma list as a list, a quoted one as one string.
+    const QStringList parts = value.type() == QVariant::StringList
+        ? value.toStringList()
+        : value.toString().split(QLatin1Char(','));
+    QStringList urls;
+    for (const QString& part : parts) {
+        if (!part.trimmed().isEmpty())
+            urls.append(part.trimmed());
+    }
+    if (urls.isEmpty())
+        urls.append(QString::fromUtf8(fallback));
+    return urls;
 }
 
-QString apiBaseUrl() { return stringSetting(ConfigKey::apiUrl, UPDATER_DEFAULT_API_URL); }
-
-QString packageBaseUrl()
+QStringList apiBaseUrls()
 {
-    return stringSetting(ConfigKey::packageUrl, UPDATER_DEFAULT_PACKAGE_URL);
+    return baseUrlList(
+        openConfig()->value(QLatin1String(ConfigKey::apiUrl)), UPDATER_DEFAULT_API_URL);
 }
+
+QStringList packageBaseUrls()
+{
+    return baseUrlList(
+        openConfig()->value(QLatin1String(ConfigKey::packageUrl)), UPDATER_DEFAULT_PACKAGE_URL);
+}
+
+QString apiBaseUrl() { return apiBaseUrls().first(); }
+
+QString packageBaseUrl() { return packageBaseUrls().first(); }
 
 int requestTimeoutMs()
 {

@@ -3,7 +3,9 @@
 
 #include <QSettings>
 #include <QString>
+#include <QStringList>
 #include <QUrl>
+#include <QVariant>
 
 #include <memory>
 
@@ -41,8 +43,14 @@ bool commitConfig(QSettings& settings);
 bool writeConfigValue(const char* key, const QString& value);
 
 // The servers and the request time limit, read afresh each time a request is formed.
+// Each may list several base URLs, separated by commas: the first is asked first, the next
+// when one fails. The single-URL forms give the first.
+QStringList apiBaseUrls();
+QStringList packageBaseUrls();
 QString apiBaseUrl();
 QString packageBaseUrl();
+// The base URLs in a setting's value; `fallback` when it names none.
+QStringList baseUrlList(const QVariant& value, const char* fallback);
 int requestTimeoutMs();
 
 // A base URL joined with a fixed path, parsed tolerantly, rendered fully encoded and

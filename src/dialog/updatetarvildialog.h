@@ -95,6 +95,9 @@ private:
     void restartPackageFromZero();
     void askAgainAfter(int seconds);
     QString interruptionReason() const;
+    bool endedShort() const;
+    bool tryNextPackageServer();
+    bool askNextApiServer();
 
     Ui::UpdateTarvilDialog* ui;
     QProcess* mainProcess;
@@ -141,6 +144,11 @@ private:
     // Started again from 0 once already: a second mismatch fails the package.
     bool packageRestarted = false;
     RetryBudget retryBudget;
+    // Which of the listed servers is asked; a failed one is not asked again this run.
+    int apiServerIndex = 0;
+    int packageServerIndex = 0;
+    // The version question in flight failed; its finished() moves on or hands over.
+    bool versionQuestionFailed = false;
     // Signature checking: the trusted keys, the digest of the package taken while it was
     // written, and the signature file as received.
     QStringList trustedKeyLines;

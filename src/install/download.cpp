@@ -42,6 +42,9 @@ void UpdateTarvilDialog::requestPackage(const QUrl& url)
     // On the connection the version questions opened: a far-away server costs no new
     // connection set-up per package.
     QNetworkRequest request = makeRequest(url);
+    // Without a validator a range could splice two versions.
+    if (packageValidator.isEmpty() && downloadFile->size() > 0)
+        restartPackageFromZero();
     resumeOffset = downloadFile->size();
     bodyDecided = false;
     rangeRefused = false;

@@ -1,3 +1,4 @@
+#include "configfile.h"
 #include "debugtext.h"
 #include "updatetarvildialog.h"
 
@@ -63,8 +64,10 @@ bool UpdateTarvilDialog::retryPackage()
     if (downloadOverLimit || downloadWriteFailed || downloadFile->error() != QFileDevice::NoError)
         return false;
     const int status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
-    const ReplyEnding ending
+    ReplyEnding ending
         = rangeRefused ? ReplyEnding::Mismatch : classifyReply(reply->error(), status);
+    if (ending == ReplyEnding::Done && endedShort())
+        ending = ReplyEnding::Transient;
     const qint64 onDisk = downloadFile->size();
     if (ending == ReplyEnding::Mismatch) {
         if (packageRestarted)
@@ -76,15 +79,17 @@ bool UpdateTarvilDialog::retryPackage()
         askAgainAfter(0);
         return true;
     }
-    // Nothing on disk yet: this server is given up at once, as before.
-    if (ending != ReplyEnding::Transient || onDisk == 0)
+    if (ending != ReplyEnding::Transient)
         return false;
+    // Nothing on disk yet: this server is given up at once.
+    if (onDisk == 0)
+        return tryNextPackageServer();
     const bool progressed = onDisk > bytesAtLastFailure;
     bytesAtLastFailure = onDisk;
     const int delay = retryBudget.nextDelay(progressed, reply->rawHeader("Retry-After"));
     // Without a validator a range could splice two versions: the bytes on disk go, once.
     if (delay < 0 || (packageValidator.isEmpty() && packageRestarted))
-        return false;
+        return tryNextPackageServer();
     qDebug().noquote() << quoted(QStringLiteral("%1 download interrupted at %2 of %3 bytes: %4; "
                                                 "retrying in %5 s")
                                      .arg(VerList.value(VerIndex))
@@ -108,8 +113,39 @@ QString UpdateTarvilDialog::interruptionReason() const
     const int status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
     if (status >= 400)
         return QStringLiteral("HTTP status %1").arg(status);
+    if (reply->error() == QNetworkReply::NoError)
+        return QStringLiteral("the transfer ended early");
     return QStringLiteral("error %1 %2")
         .arg(QString::number(int(reply->error())), escapedServerText(reply->errorString()));
+}
+
+// The package's server is given up: true when the package has gone to the next one listed,
+// which continues the bytes on disk only if it names the same validator.
+bool UpdateTarvilDialog::tryNextPackageServer()
+{
+    const QStringList bases = packageBaseUrls();
+    if (packageServerIndex + 1 >= bases.size())
+        return false;
+    const QString failed = packageRequestUrl.host();
+    ++packageServerIndex;
+    packageRequestUrl = QUrl(packageUrl());
+    qDebug().noquote() << quoted(
+        QStringLiteral("%1 package server %2 given up at %3 bytes: %4; "
+                       "trying %5")
+            .arg(VerList.value(VerIndex), escapedServerText(failed))
+            .arg(downloadFile->size())
+            .arg(interruptionReason(), escapedServerText(packageRequestUrl.host())));
+    retryBudget.reset();
+    bytesAtLastFailure = downloadFile->size();
+    packageRestarted = false;
+    askAgainAfter(0);
+    return true;
+}
+
+// The reply ended without an error, but fewer bytes are on disk than first announced.
+bool UpdateTarvilDialog::endedShort() const
+{
+    return packageTotal > 0 && downloadFile->size() < packageTotal;
 }
 
 // The bytes on disk go; with trusted keys the hash starts again with them.

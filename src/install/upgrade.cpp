@@ -29,7 +29,9 @@ QString UpdateTarvilDialog::packageUrl() const
     const QString path = curType == 0
         ? QStringLiteral("/client/program/orbelan.zip")
         : QStringLiteral("/client/dll/v%1.zip").arg(VerList.at(VerIndex));
-    return serverUrl(packageBaseUrl(), path).toString(QUrl::FullyEncoded);
+    const QStringList bases = packageBaseUrls();
+    return serverUrl(bases.value(packageServerIndex, bases.last()), path)
+        .toString(QUrl::FullyEncoded);
 }
 
 void UpdateTarvilDialog::downloadFinished()
@@ -115,6 +117,12 @@ bool UpdateTarvilDialog::downloadSucceeded(QString* reason) const
                           escapedServerText(reply->errorString()));
     } else if (status != 200 && status != 206) {
         *reason = QStringLiteral("%1 download failed: HTTP status %2").arg(version).arg(status);
+    } else if (endedShort()) {
+        // Whatever the reply says: a package shorter than announced is not complete.
+        *reason = QStringLiteral("%1 download failed: ended at %2 of %3 bytes")
+                      .arg(version)
+                      .arg(downloadFile->size())
+                      .arg(packageTotal);
     } else {
         return true;
     }

@@ -38,7 +38,9 @@ static QString versionReplyText(QNetworkReply* versionReply)
 
 void UpdateTarvilDialog::recieveUpdateFinish()
 {
-    if (!handOverStarted && !holdsVersionAnswer(reply)) {
+    if (!handOverStarted && (versionQuestionFailed || !holdsVersionAnswer(reply))) {
+        if (askNextApiServer())
+            return;
         releaseReply();
         launchMainProgram();
         return;

@@ -15,7 +15,9 @@ void UpdateTarvilDialog::CheckProgramUpdate()
 {
     curType = 0;
     QString rendered;
-    const QUrl url = serverUrl(apiBaseUrl(), QStringLiteral("/client/verProgram.php"), &rendered);
+    const QStringList bases = apiBaseUrls();
+    const QUrl url = serverUrl(bases.value(apiServerIndex, bases.last()),
+        QStringLiteral("/client/verProgram.php"), &rendered);
     qDebug().noquote() << "CheckProgramUpdate_Url:" << quoted(rendered);
     reply = sendVersionQuestion(url);
     connect(reply, SIGNAL(error(QNetworkReply::NetworkError)), this,
@@ -29,7 +31,9 @@ void UpdateTarvilDialog::CheckDataBaseUpdate()
 {
     qDebug() << "CheckDataBaseUpdate()检查DLL升级";
     curType = 1;
-    reply = sendVersionQuestion(serverUrl(apiBaseUrl(), QStringLiteral("/client/verDll.php")));
+    const QStringList bases = apiBaseUrls();
+    reply = sendVersionQuestion(
+        serverUrl(bases.value(apiServerIndex, bases.last()), QStringLiteral("/client/verDll.php")));
     connect(reply, SIGNAL(error(QNetworkReply::NetworkError)), this,
         SLOT(slotError(QNetworkReply::NetworkError)));
     connect(reply, SIGNAL(finished()), this, SLOT(recieveUpdateFinish()));
@@ -38,6 +42,11 @@ void UpdateTarvilDialog::CheckDataBaseUpdate()
 void UpdateTarvilDialog::slotError(QNetworkReply::NetworkError errorCode)
 {
     qDebug() << "error:" << int(errorCode);
+    // With another server listed, the question goes there once this reply has finished.
+    if (reply && apiServerIndex + 1 < apiBaseUrls().size()) {
+        versionQuestionFailed = true;
+        return;
+    }
     launchMainProgram();
 }
 
@@ -64,4 +73,24 @@ void UpdateTarvilDialog::capVersionReply(QNetworkReply* versionReply)
                            << "bytes";
         versionReply->abort();
     });
+}
+
+// The version question failed on one server: true when it has gone to the next one.
+bool UpdateTarvilDialog::askNextApiServer()
+{
+    const QStringList bases = apiBaseUrls();
+    if (apiServerIndex + 1 >= bases.size())
+        return false;
+    const QString failed = QUrl(bases.at(apiServerIndex)).host();
+    ++apiServerIndex;
+    versionQuestionFailed = false;
+    qDebug().noquote() << quoted(QStringLiteral("version server %1 failed; asking %2")
+                                     .arg(escapedServerText(failed),
+                                         escapedServerText(QUrl(bases.at(apiServerIndex)).host())));
+    releaseReply();
+    if (curType == 0)
+        CheckProgramUpdate();
+    else
+        CheckDataBaseUpdate();
+    return true;
 }

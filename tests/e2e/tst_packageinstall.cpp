@@ -426,23 +426,27 @@ void TestPackageInstall::brokenPackageTransferIsNotRecorded_data()
     QTest::addColumn<bool>("hangUp"); // otherwise the server goes silent
     // The line written instead of the recording; ends in "*" to match by prefix.
     QTest::addColumn<QString>("expectedLine");
+    // A transfer that ended early with bytes on disk is asked for once more; without an ETag
+    // or Last-Modified from 0, and a second such end fails the package.
+    QTest::addColumn<int>("connections");
 
     const QByteArray valid = archiveBytes({ ZipEntry::file(QStringLiteral("payload.txt")) });
     const QByteArray header = "HTTP/1.1 200 OK\r\nContent-Type: application/zip\r\n"
                               "Content-Length: "
         + QByteArray::number(valid.size()) + "\r\nConnection: close\r\n\r\n";
     QTest::newRow("server goes silent in the middle")
-        << header + valid.left(valid.size() / 2) << false << "\"1.001 download failed: error 5 *";
+        << header + valid.left(valid.size() / 2) << false << "\"1.001 download failed: error 5 *"
+        << 2;
     QTest::newRow("connection closed before the end")
-        << header + valid.left(valid.size() / 2) << true << "\"1.001 download failed: error *";
+        << header + valid.left(valid.size() / 2) << true << "\"1.001 download failed: error *" << 2;
     QTest::newRow("HTTP 500") << QByteArray(
         "HTTP/1.1 500 Internal Server Error\r\nContent-Length: 0\r\n"
         "Connection: close\r\n\r\n")
-                              << true << "\"1.001 download failed: error 401 *";
+                              << true << "\"1.001 download failed: error 401 *" << 1;
     QTest::newRow("success status other than 200 with an archive")
         << QByteArray("HTTP/1.1 203 Non-Authoritative Information\r\nContent-Length: "
                + QByteArray::number(valid.size()) + "\r\nConnection: close\r\n\r\n" + valid)
-        << true << "\"1.001 download failed: HTTP status 203\"*";
+        << true << "\"1.001 download failed: HTTP status 203\"*" << 1;
 }
 
 void TestPackageInstall::brokenPackageTransferIsNotRecorded()
@@ -450,6 +454,7 @@ void TestPackageInstall::brokenPackageTransferIsNotRecorded()
     QFETCH(QByteArray, response);
     QFETCH(bool, hangUp);
     QFETCH(QString, expectedLine);
+    QFETCH(int, connections);
 
     ReleaseSite site;
     QVERIFY(site.release.setProgramVersion("1.000"));
@@ -470,7 +475,7 @@ void TestPackageInstall::brokenPackageTransferIsNotRecorded()
     if (QTest::currentTestFailed())
         return;
     QVERIFY2(run.elapsedMs < 10000, qPrintable(QString::number(run.elapsedMs)));
-    QCOMPARE(packages.sockets.size(), 1);
+    QCOMPARE(packages.sockets.size(), connections);
 
     verifyHandOverRightAfter(app.debugMessages(), expectedLine);
     QCOMPARE(app.configValue(QStringLiteral("Version/DATABASE")), QStringLiteral("1.000"));

@@ -7,7 +7,9 @@
 #include "files.h"
 #include "release.h"
 #include "reliability.h"
+#include "signing.h"
 
+#include <QTcpServer>
 #include <QtTest>
 
 namespace {
@@ -31,6 +33,24 @@ qint64 bytesSent(const FaultServer& server, const QString& path)
     return sent;
 }
 
+// Qt sends a GET once more by itself when the connection closes while it reads the answer
+// (seen about once in ten runs here): the same Range twice in a row. Those repeats are
+// counted apart from the updater's own requests.
+qint64 repeatedBytes(const FaultServer& server, const QString& path, int* repeats)
+{
+    qint64 repeated = 0;
+    *repeats = 0;
+    const QVector<FaultServer::Request> requests = server.requestsFor(path);
+    for (int i = 1; i < requests.size(); ++i) {
+        const QList<QByteArray> range = requests.at(i).headerValues("Range");
+        if (!range.isEmpty() && range == requests.at(i - 1).headerValues("Range")) {
+            repeated += requests.at(i).bodyBytesSent;
+            ++*repeats;
+        }
+    }
+    return repeated;
+}
+
 } // namespace
 
 class TestResume : public QObject {
@@ -39,6 +59,10 @@ class TestResume : public QObject {
 private slots:
     void packageSurvivesTheLink_data();
     void packageSurvivesTheLink();
+    void nextServerTakesOver_data();
+    void nextServerTakesOver();
+    void signedPackageIsHashedWhole_data();
+    void signedPackageIsHashedWhole();
 };
 
 void TestResume::packageSurvivesTheLink_data()
@@ -142,13 +166,191 @@ void TestResume::packageSurvivesTheLink()
     // Installed whole, from one version of the package.
     QCOMPARE(readFileBytes(app.filePath(QStringLiteral("prog.bin"))),
         noise(packageBytes, installed == first ? 1 : 2));
-    const qint64 sent = bytesSent(server, programPackage);
+    int repeats = 0;
+    const qint64 sent
+        = bytesSent(server, programPackage) - repeatedBytes(server, programPackage, &repeats);
+    QVERIFY2(repeats <= 1, qPrintable(QString::number(repeats)));
     QVERIFY2(sent <= qint64(maxSentFactor * installed.size()),
-        qPrintable(
-            QStringLiteral("%1 bytes sent for a package of %2").arg(sent).arg(installed.size())));
+        qPrintable(QStringLiteral("%1 bytes sent for a package of %2 in:\n%3")
+                       .arg(sent)
+                       .arg(installed.size())
+                       .arg(messages.join(QLatin1Char('\n')))));
     QVERIFY2(run.elapsedMs >= minElapsedMs, qPrintable(QString::number(run.elapsedMs)));
     // Every request after the first asked for a range or started over, never anything else.
     QVERIFY(server.requestCount(programPackage) >= 2);
+}
+
+void TestResume::nextServerTakesOver_data()
+{
+    QTest::addColumn<QString>("failing"); // which list's first server fails
+    QTest::addColumn<QString>("fault");
+    QTest::addColumn<QString>("expectedLine");
+
+    const QString api = QStringLiteral("^\"version server 127\\.0\\.0\\.1 failed; asking "
+                                       "127\\.0\\.0\\.1\"$");
+    const QString gaveUp = QStringLiteral("^\"1\\.001 package server 127\\.0\\.0\\.1 given up "
+                                          "at %1 bytes: %2; trying 127\\.0\\.0\\.1\"$");
+    QTest::newRow("API: dead") << QStringLiteral("api") << QStringLiteral("dead") << api;
+    QTest::newRow("API: silent") << QStringLiteral("api") << QStringLiteral("silent") << api;
+    QTest::newRow("API: HTTP 503") << QStringLiteral("api") << QStringLiteral("503") << api;
+    QTest::newRow("package: dead")
+        << QStringLiteral("package") << QStringLiteral("dead") << gaveUp.arg("0", "error 1 .*");
+    QTest::newRow("package: silent")
+        << QStringLiteral("package") << QStringLiteral("silent") << gaveUp.arg("0", "error 5 .*");
+    // Same package, same ETag: the second server continues the bytes on disk.
+    QTest::newRow("package: cut at 30 %, then silent")
+        << QStringLiteral("package") << QStringLiteral("cut, then silent")
+        << gaveUp.arg("[1-9]\\d*", "error 5 .*");
+}
+
+void TestResume::nextServerTakesOver()
+{
+    QFETCH(QString, failing);
+    QFETCH(QString, fault);
+    QFETCH(QString, expectedLine);
+
+    AppDir app;
+    QVERIFY(app.isValid());
+    FaultServer good;
+    QVERIFY(good.start());
+    const QByteArray body = package(1);
+    good.setBehaviour(programQuestion, FaultServer::ok("1.001"));
+    good.setBehaviour(databaseQuestion, FaultServer::ok("1.000"));
+    good.setBehaviour(programPackage, FaultServer::rangeable(body));
+    FaultServer bad;
+    QVERIFY(bad.start());
+    QString badUrl = bad.baseUrl();
+    if (fault == QLatin1String("dead")) {
+        QTcpServer closed;
+        QVERIFY(closed.listen(QHostAddress::LocalHost));
+        badUrl = QStringLiteral("http://127.0.0.1:%1").arg(closed.serverPort());
+    } else if (fault == QLatin1String("silent")) {
+        bad.setFallback(FaultServer::silent());
+    } else if (fault == QLatin1String("503")) {
+        FaultServer::Behaviour busy = FaultServer::ok("1.001");
+        busy.status = 503;
+        bad.setFallback(busy);
+    } else {
+        FaultServer::Behaviour cut = FaultServer::rangeable(body);
+        cut.closeAfterBytes = body.size() * 3 / 10;
+        bad.queueBehaviour(programPackage, cut);
+        bad.setFallback(FaultServer::silent());
+    }
+    const bool api = failing == QLatin1String("api");
+    const QString both = badUrl + QStringLiteral(",") + good.baseUrl();
+    QVERIFY(app.writeConfig({ { QStringLiteral("Version/PROGRAM"), QStringLiteral("1.000") },
+        { QStringLiteral("Version/DATABASE"), QStringLiteral("1.000") },
+        { QStringLiteral("Server/ApiUrl"), api ? both : good.baseUrl() },
+        { QStringLiteral("Server/PackageUrl"), api ? good.baseUrl() : both },
+        { QStringLiteral("Server/TimeoutMs"), QString::number(limitMs) } }));
+
+    const UpdaterRun run = app.runUpdater(60000);
+    verifyHandedOverOnce(app, run);
+    if (QTest::currentTestFailed())
+        return;
+    const QStringList messages = app.logMessages();
+    QVERIFY2(
+        indexOfMessage(messages, expectedLine) >= 0, qPrintable(messages.join(QLatin1Char('\n'))));
+    QCOMPARE(readFileBytes(app.filePath(QStringLiteral("prog.bin"))), noise(packageBytes, 1));
+    // Both questions went to the second API server once the first failed: no server is
+    // asked again after it was given up.
+    if (api) {
+        QCOMPARE(good.requestCount(programQuestion), 1);
+        QCOMPARE(good.requestCount(databaseQuestion), 1);
+        QCOMPARE(bad.requestCount(databaseQuestion), 0);
+    } else {
+        QCOMPARE(good.requestCount(programPackage), 1);
+    }
+    if (fault == QLatin1String("cut, then silent")) {
+        // Continued from where the first server left off (what reached the disk).
+        const QByteArray range
+            = good.requestsFor(programPackage).first().headerValues("Range").value(0);
+        QVERIFY2(range.startsWith("bytes=") && range.endsWith('-'), range.constData());
+        const qint64 start = range.mid(6, range.size() - 7).toLongLong();
+        QVERIFY2(start > 0 && start <= body.size() * 3 / 10, range.constData());
+        QCOMPARE(bytesSent(good, programPackage), body.size() - start);
+    }
+}
+
+void TestResume::signedPackageIsHashedWhole_data()
+{
+    QTest::addColumn<QString>("fault");
+    QTest::addColumn<bool>("installs");
+
+    QTest::newRow("cut every 1 MiB") << QStringLiteral("cut every 1 MiB") << true;
+    QTest::newRow("cut, then Range ignored") << QStringLiteral("cut, then Range ignored") << true;
+    // The rest comes from other bytes under the same ETag: only the hash can tell.
+    QTest::newRow("tampered rest under the same ETag")
+        << QStringLiteral("tampered rest under the same ETag") << false;
+}
+
+// With trusted keys the hash must cover the bytes written by every attempt, and only those.
+void TestResume::signedPackageIsHashedWhole()
+{
+    QFETCH(QString, fault);
+    QFETCH(bool, installs);
+
+    QTemporaryDir work;
+    QVERIFY(work.isValid());
+    const QByteArray body = package(1);
+    const QString file = work.filePath(QStringLiteral("orbelan.zip"));
+    QVERIFY(writeFileBytes(file, body));
+    QString error;
+    QVERIFY2(minisignFile(file, testSigningKey(),
+                 { packageComment(QStringLiteral("orbelan.zip"), QStringLiteral("1.001")), false,
+                     QString() },
+                 &error),
+        qPrintable(error));
+
+    AppDir app(QStringLiteral(UPDATER_TESTKEY_BINARY));
+    QVERIFY(app.isValid());
+    FaultServer server;
+    QVERIFY(server.start());
+    server.setBehaviour(programQuestion, FaultServer::ok("1.001"));
+    server.setBehaviour(databaseQuestion, FaultServer::ok("1.000"));
+    server.setBehaviour(programPackage + QStringLiteral(".minisig"),
+        FaultServer::ok(readFileBytes(file + QStringLiteral(".minisig"))));
+    FaultServer::Behaviour standing = FaultServer::rangeable(body);
+    if (fault == QLatin1String("cut every 1 MiB")) {
+        standing.closeAfterBytes = 1024 * 1024;
+    } else {
+        FaultServer::Behaviour first = FaultServer::rangeable(body);
+        first.closeAfterBytes = body.size() * 3 / 10;
+        server.queueBehaviour(programPackage, first);
+        if (fault == QLatin1String("cut, then Range ignored")) {
+            standing.ranges = false;
+        } else {
+            QByteArray tampered = body;
+            tampered[tampered.size() - 100] = char(tampered.at(tampered.size() - 100) ^ 1);
+            standing = FaultServer::rangeable(tampered);
+            standing.etag = first.etag;
+        }
+    }
+    server.setBehaviour(programPackage, standing);
+    QVERIFY(app.writeConfig({ { QStringLiteral("Version/PROGRAM"), QStringLiteral("1.000") },
+        { QStringLiteral("Version/DATABASE"), QStringLiteral("1.000") },
+        { QStringLiteral("Server/ApiUrl"), server.baseUrl() },
+        { QStringLiteral("Server/PackageUrl"), server.baseUrl() },
+        { QStringLiteral("Server/TimeoutMs"), QString::number(limitMs) } }));
+
+    const UpdaterRun run = app.runUpdater(60000);
+    verifyHandedOverOnce(app, run);
+    if (QTest::currentTestFailed())
+        return;
+    const QStringList messages = app.logMessages();
+    QVERIFY2(
+        indexOfMessage(messages, QStringLiteral("^\"1\\.001 download (interrupted|resumed) .*"))
+            >= 0,
+        qPrintable(messages.join(QLatin1Char('\n'))));
+    const QString outcome = installs ? QStringLiteral("^\"1\\.001 signature verified\"$")
+                                     : QStringLiteral("^\"1\\.001 signature refused: .*");
+    QVERIFY2(indexOfMessage(messages, outcome) >= 0, qPrintable(messages.join(QLatin1Char('\n'))));
+    QCOMPARE(app.configValue(QStringLiteral("Version/PROGRAM")),
+        installs ? QStringLiteral("1.001") : QStringLiteral("1.000"));
+    if (installs)
+        QCOMPARE(readFileBytes(app.filePath(QStringLiteral("prog.bin"))), noise(packageBytes, 1));
+    else
+        QVERIFY(!QFileInfo::exists(app.filePath(QStringLiteral("prog.bin"))));
 }
 
 QTEST_GUILESS_MAIN(TestResume)

@@ -46,6 +46,8 @@ private slots:
     void progressBarFollowsServerLength();
     void closeButtonDuringTransferQuitsAndKeepsPartialPackage();
     void leftoverPackageIsTruncatedNotAppended();
+    void resumedTransferShowsTheWholePackage();
+    void closeButtonDuringRetryPauseQuitsAtOnce();
     void percentEncodedFileNameIsStoredDecoded_data();
     void percentEncodedFileNameIsStoredDecoded();
 
@@ -200,6 +202,58 @@ void TestDownload::leftoverPackageIsTruncatedNotAppended()
 
     dialog.reset();
     QCOMPARE(readFileBytes(localPackage), body.left(300));
+}
+
+// Cut after half, then asked for the rest: the bar goes on from the half on disk.
+void TestDownload::resumedTransferShowsTheWholePackage()
+{
+    const QByteArray body = randomBytes(40000);
+    FaultServer::Behaviour first = FaultServer::rangeable(body);
+    first.closeAfterBytes = 20000;
+    FaultServer::Behaviour rest = FaultServer::rangeable(body);
+    rest.bytesPerTick = 600;
+    rest.intervalMs = 100;
+    rest.stallAfterBytes = 600;
+    offerProgramUpdate(rest);
+    server().queueBehaviour(programPackage, first);
+
+    auto dialog = std::make_unique<UpdateTarvilDialog>();
+    auto* progress = dialog->findChild<QProgressBar*>(QStringLiteral("progressBar"));
+    QVERIFY(progress);
+    QTRY_COMPARE(server().requestCount(programPackage), 2);
+    QCOMPARE(server().requestsFor(programPackage).last().headerValues("Range").value(0),
+        QByteArray("bytes=20000-"));
+    QTRY_COMPARE(progress->value(), 20600);
+    QCOMPARE(progress->maximum(), 40000);
+    // Closing the file writes out what is buffered: the rest continues the first part.
+    dialog.reset();
+    QCOMPARE(readFileBytes(localPackage), body.left(20600));
+}
+
+void TestDownload::closeButtonDuringRetryPauseQuitsAtOnce()
+{
+    const QByteArray body = randomBytes(40000);
+    FaultServer::Behaviour first = FaultServer::rangeable(body);
+    first.closeAfterBytes = 20000;
+    offerProgramUpdate(FaultServer::silent());
+    server().queueBehaviour(programPackage, first);
+
+    auto dialog = std::make_unique<UpdateTarvilDialog>();
+    auto* progress = dialog->findChild<QProgressBar*>(QStringLiteral("progressBar"));
+    auto* close = dialog->findChild<QPushButton*>(QStringLiteral("pushButton_exit"));
+    QVERIFY(progress && close);
+    // The cut has been taken in; the next attempt waits a second.
+    QTRY_COMPARE(progress->value(), 20000);
+    QCOMPARE(server().requestCount(programPackage), 1);
+
+    QElapsedTimer clock;
+    clock.start();
+    const int code = runEventLoop(20000, [close] { QTest::mouseClick(close, Qt::LeftButton); });
+    QCOMPARE(code, 0);
+    QVERIFY2(clock.elapsed() < 500, qPrintable(QString::number(clock.elapsed())));
+    dialog.reset();
+    QCOMPARE(server().requestCount(programPackage), 1);
+    QCOMPARE(readFileBytes(localPackage), body.left(20000));
 }
 
 void TestDownload::percentEncodedFileNameIsStoredDecoded_data()

@@ -99,6 +99,8 @@ private slots:
     void wellFormedAcceptedAfterEarlierRead();
     void commitReportsUnreachableFile();
     void writeLeavesSystemTempDirAlone();
+    void serverListsAreRead_data();
+    void serverListsAreRead();
 
 private:
     std::unique_ptr<TemporaryCurrentDir> dir;
@@ -358,6 +360,47 @@ void TestSettings::readOnlyConfigAsNobody()
     QCOMPARE(app.configBytes(), bytes);
     QCOMPARE(QFileInfo(config).lastModified(), modified);
     QCOMPARE(QFileInfo(config).ownerId(), 0u);
+}
+
+void TestSettings::serverListsAreRead_data()
+{
+    QTest::addColumn<QByteArray>("section");
+    QTest::addColumn<QStringList>("apiUrls");
+    QTest::addColumn<QStringList>("packageUrls");
+
+    const QString a = QStringLiteral("http://a.example:8080");
+    const QString b = QStringLiteral("http://b.example/base");
+    const QStringList fallback { QStringLiteral(UPDATER_DEFAULT_API_URL) };
+    QTest::newRow("one each") << QByteArray("[Server]\nApiUrl=http://a.example:8080\n"
+                                            "PackageUrl=http://b.example/base\n")
+                              << QStringList { a } << QStringList { b };
+    // Unquoted, QSettings reads a list.
+    QTest::newRow("two, unquoted") << QByteArray("[Server]\nApiUrl=http://a.example:8080, "
+                                                 "http://b.example/base\nPackageUrl=http://"
+                                                 "b.example/base,http://a.example:8080\n")
+                                   << QStringList { a, b } << QStringList { b, a };
+    QTest::newRow("two, quoted") << QByteArray("[Server]\nApiUrl=\"http://a.example:8080 , "
+                                               "http://b.example/base\"\nPackageUrl=\"http://"
+                                               "b.example/base,\"\n")
+                                 << QStringList { a, b } << QStringList { b };
+    QTest::newRow("empty entries")
+        << QByteArray("[Server]\nApiUrl=,,http://a.example:8080,\n"
+                      "PackageUrl=\n")
+        << QStringList { a } << QStringList { QStringLiteral(UPDATER_DEFAULT_PACKAGE_URL) };
+    QTest::newRow("missing") << QByteArray("[Version]\nPROGRAM=1.000\n") << fallback
+                             << QStringList { QStringLiteral(UPDATER_DEFAULT_PACKAGE_URL) };
+}
+
+void TestSettings::serverListsAreRead()
+{
+    QFETCH(QByteArray, section);
+    QFETCH(QStringList, apiUrls);
+    QFETCH(QStringList, packageUrls);
+    QVERIFY(writeFileBytes(config(), section));
+    QCOMPARE(apiBaseUrls(), apiUrls);
+    QCOMPARE(packageBaseUrls(), packageUrls);
+    QCOMPARE(apiBaseUrl(), apiUrls.first());
+    QCOMPARE(packageBaseUrl(), packageUrls.first());
 }
 
 void TestSettings::writeConfigValueCreatesFile()
