@@ -249,13 +249,38 @@ QString indexDirectory(const QString& path)
     return slash < 0 ? QString() : path.left(slash);
 }
 
-QByteArray contentDigest(const QByteArray& data)
+struct ContentHasher::State {
+    crypto_generichash_state blake2b;
+};
+
+ContentHasher::ContentHasher()
+    : m_state(new State)
+{
+    sodiumReady();
+    crypto_generichash_init(&m_state->blake2b, nullptr, 0, indexDigestBytes);
+}
+
+ContentHasher::~ContentHasher() = default;
+
+void ContentHasher::addData(const char* data, qint64 size)
+{
+    crypto_generichash_update(
+        &m_state->blake2b, reinterpret_cast<const unsigned char*>(data), size_t(size));
+}
+
+QByteArray ContentHasher::digest()
 {
     QByteArray digest(indexDigestBytes, '\0');
-    sodiumReady();
-    crypto_generichash(reinterpret_cast<unsigned char*>(digest.data()), digest.size(),
-        reinterpret_cast<const unsigned char*>(data.constData()), size_t(data.size()), nullptr, 0);
+    crypto_generichash_final(
+        &m_state->blake2b, reinterpret_cast<unsigned char*>(digest.data()), digest.size());
     return digest;
+}
+
+QByteArray contentDigest(const QByteArray& data)
+{
+    ContentHasher hasher;
+    hasher.addData(data.constData(), data.size());
+    return hasher.digest();
 }
 
 QByteArray fileDigest(const QString& fileName)
@@ -263,18 +288,10 @@ QByteArray fileDigest(const QString& fileName)
     QFile file(fileName);
     if (!file.open(QIODevice::ReadOnly))
         return QByteArray();
-    sodiumReady();
-    crypto_generichash_state state;
-    crypto_generichash_init(&state, nullptr, 0, indexDigestBytes);
+    ContentHasher hasher;
     QByteArray chunk(1024 * 1024, Qt::Uninitialized);
     qint64 read = 0;
     while ((read = file.read(chunk.data(), chunk.size())) > 0)
-        crypto_generichash_update(
-            &state, reinterpret_cast<const unsigned char*>(chunk.constData()), size_t(read));
-    if (read < 0)
-        return QByteArray();
-    QByteArray digest(indexDigestBytes, '\0');
-    crypto_generichash_final(
-        &state, reinterpret_cast<unsigned char*>(digest.data()), digest.size());
-    return digest;
+        hasher.addData(chunk.constData(), read);
+    return read < 0 ? QByteArray() : hasher.digest();
 }

@@ -5,6 +5,8 @@
 #include <QString>
 #include <QVector>
 
+#include <memory>
+
 // The program package's index (orbelan.zip.index, written by tools/publish.py): where each
 // file's local record lies in the archive and the BLAKE2b-256 digest of its contents, so
 // that only the files differing from the installation need to be fetched.
@@ -42,6 +44,22 @@ QByteArray writePackageIndex(const PackageIndex& index);
 
 // The directory part of an index path ("data" of "data/questions.db"), empty at the top.
 QString indexDirectory(const QString& path);
+
+// The BLAKE2b-256 digest the index lists, of data fed to it piece by piece.
+class ContentHasher {
+public:
+    ContentHasher();
+    ~ContentHasher();
+    ContentHasher(const ContentHasher&) = delete;
+    ContentHasher& operator=(const ContentHasher&) = delete;
+
+    void addData(const char* data, qint64 size);
+    QByteArray digest();
+
+private:
+    struct State;
+    std::unique_ptr<State> m_state;
+};
 
 // BLAKE2b-256 of `data`, the digest the index lists.
 QByteArray contentDigest(const QByteArray& data);
