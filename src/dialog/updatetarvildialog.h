@@ -8,6 +8,7 @@
 #include <QPoint>
 #include <QStringList>
 
+class DifferentialFetch;
 class QFile;
 class QMouseEvent;
 class QNetworkAccessManager;
@@ -82,6 +83,13 @@ private:
     void continueAfterPackage();
     QString packageUrl() const;
     void closeAndDeleteArchive();
+    bool installExtracted(
+        const QStringList& extracted, InstallTransaction& transaction, QString* reason);
+    // The program package: only the files that differ, whole when that is not possible.
+    void startProgramPackage();
+    void programFilesFetched();
+    bool installFetchedFiles(QString* reason);
+    QByteArray programIndexOf(const QString& archive) const;
 
     Ui::UpdateTarvilDialog* ui;
     QProcess* mainProcess;
@@ -117,6 +125,10 @@ private:
     QByteArray downloadedDigest;
     QByteArray signatureBytes;
     bool signatureOverLimit = false;
+    // The program package's differential fetch while it runs, and the verified index of the
+    // program package being installed (empty when none).
+    DifferentialFetch* differentialFetch = nullptr;
+    QByteArray programIndex;
 };
 
 #endif // UPDATETARVILDIALOG_H

@@ -2,6 +2,7 @@
 #include "debugtext.h"
 #include "extraction.h"
 #include "installrule.h"
+#include "keptindex.h"
 #include "packagecheck.h"
 #include "transaction.h"
 #include "ui_updatetarvildialog.h"
@@ -20,7 +21,7 @@ void UpdateTarvilDialog::startUpgrade(const QStringList& verList)
     VerCount = verList.size();
     if (curType == 0) {
         ui->label_text->setText(QStringLiteral("正在升级主程序...%1").arg(VerList.last()));
-        download(packageUrl());
+        startProgramPackage();
     } else if (curType == 1 && VerCount >= 1) {
         ui->label_text->setText(QStringLiteral("正在升级配置文件...%1").arg(VerList.first()));
         download(packageUrl());
@@ -109,10 +110,24 @@ bool UpdateTarvilDialog::installPackage(
         *reason = QStringLiteral("%1 zip is Empty").arg(version);
         return false;
     }
+    programIndex = curType == 0 ? programIndexOf(archive) : QByteArray();
+    return installExtracted(extracted, transaction, reason);
+}
+
+// Puts the extracted files in place through `transaction`, with the kept index changed to
+// match in the same step.
+bool UpdateTarvilDialog::installExtracted(
+    const QStringList& extracted, InstallTransaction& transaction, QString* reason)
+{
+    const QString version = VerList.value(VerIndex);
     const QString currentDir = QDir::currentPath();
-    const auto plan = planInstallation(extracted, currentDir, downloadDir,
+    auto plan = planInstallation(extracted, currentDir, downloadDir,
         [](const QString& path) { return QFileInfo(path).isDir(); });
-    QString failure;
+    QString failure = addKeptIndexStep(&plan, currentDir, downloadDir, programIndex);
+    if (!failure.isEmpty()) {
+        *reason = QStringLiteral("%1 install not started: %2").arg(version, failure);
+        return false;
+    }
     if (!transaction.prepare(plan, QLatin1String(recordKey()), recordVersion(), &failure)) {
         *reason = QStringLiteral("%1 install not started: %2").arg(version, failure);
         return false;
