@@ -8,7 +8,10 @@
 #include <QPoint>
 #include <QStringList>
 
+#include <functional>
+
 class DifferentialFetch;
+struct IndexEntry;
 class QFile;
 class QMouseEvent;
 class QNetworkAccessManager;
@@ -87,7 +90,12 @@ private:
         const QStringList& extracted, InstallTransaction& transaction, QString* reason);
     // The program package: only the files that differ, whole when that is not possible.
     void startProgramPackage();
+    void startDifferentialFetch(
+        const std::function<bool(const IndexEntry&)>& wanted, void (UpdateTarvilDialog::*done)());
     void programFilesFetched();
+    int damagedProgramFiles() const;
+    void repairThenCheckDatabase();
+    void repairFilesFetched();
     bool installFetchedFiles(QString* reason);
     QByteArray programIndexOf(const QString& archive) const;
 

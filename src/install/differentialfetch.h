@@ -46,6 +46,8 @@ public:
     // "3 of 32 files, 5.1 MB of 121.0 MB"
     QString summary() const;
     int fileCount() const { return m_plan.entries.size(); }
+    // The wanted files make up so much of the package that fetching it whole is better.
+    bool wholePackageIsBetter() const { return !m_plan.wholePackageReason.isEmpty(); }
 
 signals:
     void progress(qint64 received, qint64 total);

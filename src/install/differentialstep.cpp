@@ -1,7 +1,9 @@
 #include "configfile.h"
 #include "debugtext.h"
 #include "differentialfetch.h"
+#include "keptindex.h"
 #include "transaction.h"
+#include "ui_updatetarvildialog.h"
 #include "updatetarvildialog.h"
 
 #include <QDebug>
@@ -13,19 +15,27 @@
 // package is downloaded as before.
 void UpdateTarvilDialog::startProgramPackage()
 {
+    const QString dir = appDir;
+    startDifferentialFetch(
+        [dir](const IndexEntry& entry) { return installedFileDiffers(dir, entry); },
+        &UpdateTarvilDialog::programFilesFetched);
+}
+
+// Fetches the wanted files of the program package of recordVersion().
+void UpdateTarvilDialog::startDifferentialFetch(
+    const std::function<bool(const IndexEntry&)>& wanted, void (UpdateTarvilDialog::*done)())
+{
     programIndex.clear();
     DifferentialFetch::Job job;
     job.packageUrl = QUrl(packageUrl());
     job.version = recordVersion();
     job.downloadDir = QDir(downloadDir).absolutePath();
     job.trustedKeyLines = trustedKeyLines;
-    job.wanted
-        = [dir = appDir](const IndexEntry& entry) { return installedFileDiffers(dir, entry); };
+    job.wanted = wanted;
     differentialFetch = new DifferentialFetch(networkManager, job, this);
     connect(differentialFetch, &DifferentialFetch::progress, this,
         &UpdateTarvilDialog::downloadProgress);
-    connect(differentialFetch, &DifferentialFetch::finished, this,
-        &UpdateTarvilDialog::programFilesFetched);
+    connect(differentialFetch, &DifferentialFetch::finished, this, done);
     differentialFetch->start();
 }
 
@@ -79,4 +89,63 @@ QByteArray UpdateTarvilDialog::programIndexOf(const QString& archive) const
         || fileDigest(archive) != index.archiveDigest)
         return QByteArray();
     return programIndex;
+}
+
+// Files of the installed program package that are missing or have another size, as the kept
+// index lists them; only stat calls, so a run without updates stays quick.
+int UpdateTarvilDialog::damagedProgramFiles() const
+{
+    PackageIndex kept;
+    if (!readPackageIndex(readKeptIndex(appDir), &kept).isEmpty() || kept.version != programVersion)
+        return 0;
+    const QString dir = appDir;
+    return selectEntries(kept, [dir](const IndexEntry& entry) {
+        return installedFileDamaged(dir, entry);
+    }).size();
+}
+
+// The server has no newer program: damaged files of the installed one are restored from
+// the server's package of the same version before the database is looked at.
+void UpdateTarvilDialog::repairThenCheckDatabase()
+{
+    if (damagedProgramFiles() == 0) {
+        CheckDataBaseUpdate();
+        return;
+    }
+    VerList = QStringList { programVersion };
+    VerIndex = 0;
+    VerCount = 1;
+    show();
+    ui->label_text->setText(QStringLiteral("正在升级主程序...%1").arg(programVersion));
+    const QString dir = appDir;
+    startDifferentialFetch(
+        [dir](const IndexEntry& entry) { return installedFileDamaged(dir, entry); },
+        &UpdateTarvilDialog::repairFilesFetched);
+}
+
+void UpdateTarvilDialog::repairFilesFetched()
+{
+    const QString version = recordVersion();
+    const QString failure = differentialFetch->failure();
+    const bool wholeIsBetter = differentialFetch->wholePackageIsBetter();
+    const int files = differentialFetch->fileCount();
+    programIndex = differentialFetch->verifiedIndex();
+    differentialFetch->deleteLater();
+    QString reason;
+    if (failure.isEmpty() && !installFetchedFiles(&reason))
+        qDebug().noquote() << quoted(reason);
+    differentialFetch = nullptr;
+    if (wholeIsBetter) {
+        // Most of the installation is gone: the whole package restores it.
+        qDebug().noquote() << quoted(QStringLiteral("%1 whole package: %2").arg(version, failure));
+        download(packageUrl());
+        return;
+    }
+    if (!failure.isEmpty())
+        qDebug().noquote() << quoted(
+            QStringLiteral("%1 repair not possible: %2").arg(version, escapedServerText(failure)));
+    else if (reason.isEmpty())
+        qDebug().noquote() << quoted(
+            QStringLiteral("%1 repaired: %2 files").arg(version).arg(files));
+    CheckDataBaseUpdate();
 }

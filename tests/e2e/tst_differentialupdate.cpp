@@ -144,6 +144,9 @@ private slots:
     void wholePackageWhenTheServerCannotServeParts();
     void signedIndex_data();
     void signedIndex();
+    void nextRunRepairsDamagedFiles();
+    void repairNotPossibleGoesOn();
+    void fileReplacedByDatabasePackageIsNotRepaired();
 
 private:
     // Publishes 1.001 and installs it with a first run (everything differs: whole package).
@@ -361,6 +364,125 @@ void TestDifferentialUpdate::signedIndex()
     verifyLogHas(app, run, QStringLiteral("\"1.002 signature refused: *"));
     QCOMPARE(app.configValue(QStringLiteral("Version/PROGRAM")), v1001);
     verifyInstalled(app, programFiles(v1001, {}));
+}
+
+void TestDifferentialUpdate::nextRunRepairsDamagedFiles()
+{
+    ReleaseSite site;
+    QVERIFY2(site.start(), qPrintable(site.nginx.errorString()));
+    AppDir app;
+    installFirstRelease(site, app);
+    if (QTest::currentTestFailed())
+        return;
+    const auto files = programFiles(v1002, changedIn1002);
+    publishProgram(site.dir.path(), v1002, files);
+    if (QTest::currentTestFailed())
+        return;
+    UpdaterRun run = app.runUpdater();
+    verifyHandedOverOnce(app, run);
+    if (QTest::currentTestFailed())
+        return;
+    verifyLogHas(app, run, QStringLiteral("\"1.002 differential: 3 of 32 files, *"));
+    app.resetMainProgramRecords();
+
+    const QStringList damaged { QStringLiteral("file05.dll"), QStringLiteral("lib/part26.bin"),
+        QStringLiteral("file17.dll") };
+    QVERIFY(QFile::remove(app.filePath(damaged[0])));
+    QVERIFY(QFile::remove(app.filePath(damaged[1])));
+    QVERIFY(QFile::resize(app.filePath(damaged[2]), 1000));
+    ageFiles(app, files);
+    const int requestsBefore = site.nginx.requests().size();
+    run = app.runUpdater();
+    verifyHandedOverOnce(app, run);
+    if (QTest::currentTestFailed())
+        return;
+
+    verifyLogHas(app, run, QStringLiteral("\"1.002 repaired: 3 files\""));
+    verifyInstalled(app, files);
+    QCOMPARE(app.configValue(QStringLiteral("Version/PROGRAM")), v1002);
+    for (const QString& name : files.keys()) {
+        const QDateTime modified = QFileInfo(app.filePath(name)).lastModified().toUTC();
+        QVERIFY2((modified == longAgo()) != damaged.contains(name), qPrintable(name));
+    }
+    qint64 records = 0;
+    for (const IndexEntry& entry : serverIndex(site.release).entries) {
+        if (damaged.contains(entry.path))
+            records += entry.length;
+    }
+    qint64 sent = 0;
+    for (const ServedRequest& request : site.nginx.requests().mid(requestsBefore)) {
+        if (request.path == Release::programPackagePath()) {
+            QCOMPARE(request.status, 206);
+            sent += request.bytesSent;
+        }
+    }
+    QVERIFY2(sent >= records && sent <= records * 5 / 4,
+        qPrintable(QStringLiteral("%1 bytes sent for %2 bytes of records").arg(sent).arg(records)));
+    // Nothing left to repair: the next run fetches nothing of the package.
+    app.resetMainProgramRecords();
+    const int before = site.nginx.requests().size();
+    run = app.runUpdater();
+    verifyHandedOverOnce(app, run);
+    QCOMPARE(site.nginx.requestedPaths().mid(before),
+        QStringList({ Release::programVersionPath(), Release::databaseVersionPath() }));
+}
+
+void TestDifferentialUpdate::repairNotPossibleGoesOn()
+{
+    ReleaseSite site;
+    QVERIFY2(site.start(), qPrintable(site.nginx.errorString()));
+    AppDir app;
+    installFirstRelease(site, app);
+    if (QTest::currentTestFailed())
+        return;
+    QVERIFY(site.release.remove(indexPath));
+    QVERIFY(QFile::remove(app.filePath(QStringLiteral("file09.dll"))));
+
+    const UpdaterRun run = app.runUpdater();
+    verifyHandedOverOnce(app, run);
+    if (QTest::currentTestFailed())
+        return;
+    verifyLogHas(
+        app, run, QStringLiteral("\"1.001 repair not possible: no index (HTTP status 404)\""));
+    QVERIFY(!QFileInfo::exists(app.filePath(QStringLiteral("file09.dll"))));
+    QCOMPARE(app.configValue(QStringLiteral("Version/PROGRAM")), v1001);
+    QVERIFY(!logHas(app, run, QStringLiteral("writeIni *")));
+    // The database question follows as in any run without a program update.
+    QCOMPARE(site.nginx.requestedPaths().last(), Release::databaseVersionPath());
+}
+
+void TestDifferentialUpdate::fileReplacedByDatabasePackageIsNotRepaired()
+{
+    ReleaseSite site;
+    QVERIFY2(site.start(), qPrintable(site.nginx.errorString()));
+    AppDir app;
+    installFirstRelease(site, app);
+    if (QTest::currentTestFailed())
+        return;
+    const QString replaced = QStringLiteral("lib/part30.bin");
+    QVERIFY(site.release.setDatabaseVersion("1.001"));
+    QVERIFY(site.release.setDatabasePackage(v1001,
+        { ZipEntry::directory(QStringLiteral("lib/")),
+            ZipEntry::file(replaced, "the database's own version") }));
+    UpdaterRun run = app.runUpdater();
+    verifyHandedOverOnce(app, run);
+    if (QTest::currentTestFailed())
+        return;
+    QCOMPARE(app.configValue(QStringLiteral("Version/DATABASE")), v1001);
+    QCOMPARE(readFileBytes(app.filePath(replaced)), QByteArray("the database's own version"));
+    // The kept index no longer lists the file, and lists every other one as before.
+    PackageIndex kept;
+    QCOMPARE(readPackageIndex(readFileBytes(app.filePath(keptIndex)), &kept), QString());
+    QCOMPARE(kept.entries.size(), fileCount - 1);
+    for (const IndexEntry& entry : kept.entries)
+        QVERIFY(entry.path != replaced);
+
+    app.resetMainProgramRecords();
+    run = app.runUpdater();
+    verifyHandedOverOnce(app, run);
+    QCOMPARE(readFileBytes(app.filePath(replaced)), QByteArray("the database's own version"));
+    QVERIFY(!logHas(app, run, QStringLiteral("\"1.001 repaired: *")));
+    QVERIFY(!logHas(app, run, QStringLiteral("\"1.001 repair not possible: *")));
 }
 
 QTEST_GUILESS_MAIN(TestDifferentialUpdate)
