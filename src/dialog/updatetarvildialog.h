@@ -6,6 +6,7 @@
 #include <QDialog>
 #include <QNetworkReply>
 #include <QPoint>
+#include <QSet>
 #include <QStringList>
 
 #include <functional>
@@ -90,10 +91,10 @@ private:
         const QStringList& extracted, InstallTransaction& transaction, QString* reason);
     // The program package: only the files that differ, whole when that is not possible.
     void startProgramPackage();
-    void startDifferentialFetch(
-        const std::function<bool(const IndexEntry&)>& wanted, void (UpdateTarvilDialog::*done)());
+    void startDifferentialFetch(const std::function<bool(const IndexEntry&)>& wanted,
+        bool wholeBeyondHalf, void (UpdateTarvilDialog::*done)());
     void programFilesFetched();
-    int damagedProgramFiles() const;
+    QSet<QString> damagedProgramFiles() const;
     void repairThenCheckDatabase();
     void repairFilesFetched();
     bool installFetchedFiles(QString* reason);

@@ -124,7 +124,7 @@ void DifferentialFetch::useIndex()
     }
     m_verifiedIndex = m_indexText;
     m_plan = planDifferential(m_index, selectEntries(m_index, m_job.wanted));
-    if (!m_plan.wholePackageReason.isEmpty()) {
+    if (m_job.wholeBeyondHalf && !m_plan.wholePackageReason.isEmpty()) {
         finish(m_plan.wholePackageReason);
         return;
     }

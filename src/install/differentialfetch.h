@@ -29,6 +29,9 @@ public:
         QString downloadDir; // absolute
         QStringList trustedKeyLines; // none: the index is used unsigned, like the packages
         std::function<bool(const IndexEntry&)> wanted;
+        // Whether wanted files beyond half of the package end the fetch (an update then takes
+        // the whole package; a repair, which must install nothing else, fetches them all).
+        bool wholeBeyondHalf = true;
     };
 
     DifferentialFetch(QNetworkAccessManager* manager, const Job& job, QObject* parent = nullptr);
@@ -46,8 +49,6 @@ public:
     // "3 of 32 files, 5.1 MB of 121.0 MB"
     QString summary() const;
     int fileCount() const { return m_plan.entries.size(); }
-    // The wanted files make up so much of the package that fetching it whole is better.
-    bool wholePackageIsBetter() const { return !m_plan.wholePackageReason.isEmpty(); }
 
 signals:
     void progress(qint64 received, qint64 total);

@@ -9,6 +9,7 @@
 #include <QDebug>
 #include <QDir>
 #include <QNetworkReply>
+#include <QSet>
 
 // The program package: with an index on the server, only the files that differ from the
 // installation are fetched; otherwise, or when anything about them fails, the whole
@@ -17,13 +18,14 @@ void UpdateTarvilDialog::startProgramPackage()
 {
     const QString dir = appDir;
     startDifferentialFetch(
-        [dir](const IndexEntry& entry) { return installedFileDiffers(dir, entry); },
+        [dir](const IndexEntry& entry) { return installedFileDiffers(dir, entry); }, true,
         &UpdateTarvilDialog::programFilesFetched);
 }
 
 // Fetches the wanted files of the program package of recordVersion().
 void UpdateTarvilDialog::startDifferentialFetch(
-    const std::function<bool(const IndexEntry&)>& wanted, void (UpdateTarvilDialog::*done)())
+    const std::function<bool(const IndexEntry&)>& wanted, bool wholeBeyondHalf,
+    void (UpdateTarvilDialog::*done)())
 {
     programIndex.clear();
     DifferentialFetch::Job job;
@@ -32,6 +34,7 @@ void UpdateTarvilDialog::startDifferentialFetch(
     job.downloadDir = QDir(downloadDir).absolutePath();
     job.trustedKeyLines = trustedKeyLines;
     job.wanted = wanted;
+    job.wholeBeyondHalf = wholeBeyondHalf;
     differentialFetch = new DifferentialFetch(networkManager, job, this);
     connect(differentialFetch, &DifferentialFetch::progress, this,
         &UpdateTarvilDialog::downloadProgress);
@@ -93,22 +96,26 @@ QByteArray UpdateTarvilDialog::programIndexOf(const QString& archive) const
 
 // Files of the installed program package that are missing or have another size, as the kept
 // index lists them; only stat calls, so a run without updates stays quick.
-int UpdateTarvilDialog::damagedProgramFiles() const
+QSet<QString> UpdateTarvilDialog::damagedProgramFiles() const
 {
     PackageIndex kept;
+    QSet<QString> damaged;
     if (!readPackageIndex(readKeptIndex(appDir), &kept).isEmpty() || kept.version != programVersion)
-        return 0;
-    const QString dir = appDir;
-    return selectEntries(kept, [dir](const IndexEntry& entry) {
-        return installedFileDamaged(dir, entry);
-    }).size();
+        return damaged;
+    for (const IndexEntry& entry : kept.entries) {
+        if (installedFileDamaged(appDir, entry))
+            damaged.insert(entry.path);
+    }
+    return damaged;
 }
 
 // The server has no newer program: damaged files of the installed one are restored from
-// the server's package of the same version before the database is looked at.
+// the server's package of the same version before the database is looked at. Only files
+// the kept index lists: one that another package replaced is no longer there.
 void UpdateTarvilDialog::repairThenCheckDatabase()
 {
-    if (damagedProgramFiles() == 0) {
+    const QSet<QString> damaged = damagedProgramFiles();
+    if (damaged.isEmpty()) {
         CheckDataBaseUpdate();
         return;
     }
@@ -117,9 +124,8 @@ void UpdateTarvilDialog::repairThenCheckDatabase()
     VerCount = 1;
     show();
     ui->label_text->setText(QStringLiteral("正在升级主程序...%1").arg(programVersion));
-    const QString dir = appDir;
     startDifferentialFetch(
-        [dir](const IndexEntry& entry) { return installedFileDamaged(dir, entry); },
+        [damaged](const IndexEntry& entry) { return damaged.contains(entry.path); }, false,
         &UpdateTarvilDialog::repairFilesFetched);
 }
 
@@ -127,20 +133,14 @@ void UpdateTarvilDialog::repairFilesFetched()
 {
     const QString version = recordVersion();
     const QString failure = differentialFetch->failure();
-    const bool wholeIsBetter = differentialFetch->wholePackageIsBetter();
     const int files = differentialFetch->fileCount();
-    programIndex = differentialFetch->verifiedIndex();
+    // The kept index stays as it is: it may lack entries of files other packages replaced.
+    programIndex = readKeptIndex(appDir);
     differentialFetch->deleteLater();
     QString reason;
     if (failure.isEmpty() && !installFetchedFiles(&reason))
         qDebug().noquote() << quoted(reason);
     differentialFetch = nullptr;
-    if (wholeIsBetter) {
-        // Most of the installation is gone: the whole package restores it.
-        qDebug().noquote() << quoted(QStringLiteral("%1 whole package: %2").arg(version, failure));
-        download(packageUrl());
-        return;
-    }
     if (!failure.isEmpty())
         qDebug().noquote() << quoted(
             QStringLiteral("%1 repair not possible: %2").arg(version, escapedServerText(failure)));

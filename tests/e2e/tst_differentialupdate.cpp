@@ -144,6 +144,8 @@ private slots:
     void wholePackageWhenTheServerCannotServeParts();
     void signedIndex_data();
     void signedIndex();
+    void hostileIndexIsRefused_data();
+    void hostileIndexIsRefused();
     void nextRunRepairsDamagedFiles();
     void repairNotPossibleGoesOn();
     void fileReplacedByDatabasePackageIsNotRepaired();
@@ -366,6 +368,74 @@ void TestDifferentialUpdate::signedIndex()
     verifyInstalled(app, programFiles(v1001, {}));
 }
 
+void TestDifferentialUpdate::hostileIndexIsRefused_data()
+{
+    QTest::addColumn<QString>("attack");
+    QTest::addColumn<QString>("reason");
+
+    QTest::newRow("offset outside the archive") << "offset"
+                                                << "index refused: path file00.dll: record 10*";
+    QTest::newRow("record reaching into the directory")
+        << "length"
+        << "index refused: path lib/part31.bin: record *";
+    QTest::newRow("path the installation refuses")
+        << "path"
+        << "index refused: path ../file00.dll: \"..\" component\"";
+    QTest::newRow("duplicate path") << "duplicate"
+                                    << "index refused: path FILE00.DLL listed twice\"";
+    QTest::newRow("huge entry count") << "count"
+                                      << "index refused: line 100005: more than 100000 entries\"";
+}
+
+// An installation of 1.000 without the files: the index is refused before anything is
+// compared, and the whole package installs what it should.
+void TestDifferentialUpdate::hostileIndexIsRefused()
+{
+    QFETCH(QString, attack);
+    QFETCH(QString, reason);
+    ReleaseSite site;
+    QVERIFY2(site.start(), qPrintable(site.nginx.errorString()));
+    QVERIFY(site.release.setDatabaseVersion("1.000"));
+    const auto files = programFiles(v1001, {});
+    publishProgram(site.dir.path(), v1001, files);
+    if (QTest::currentTestFailed())
+        return;
+    const QString index = site.release.filePath(indexPath);
+    QList<QByteArray> lines = readFileBytes(index).split('\n');
+    QList<QByteArray> first = lines[4].split(' ');
+    if (attack == "offset") {
+        first[3] = QByteArray::number(serverIndex(site.release).archiveLength + 10);
+    } else if (attack == "length") {
+        QList<QByteArray> last = lines[35].split(' ');
+        last[4] = QByteArray::number(last[4].toLongLong() + 30);
+        lines[35] = last.join(' ');
+    } else if (attack == "path") {
+        first[5] = "../" + first[5];
+    } else if (attack == "duplicate") {
+        QList<QByteArray> copy = first;
+        copy[5] = copy[5].toUpper();
+        lines.insert(5, copy.join(' '));
+    } else if (attack == "count") {
+        for (int i = 0; i <= 100000; ++i)
+            lines.insert(5, "file 1 " + QByteArray(64, '0') + " 0 40 f" + QByteArray::number(i));
+    }
+    lines[4] = first.join(' ');
+    QVERIFY(writeFileBytes(index, lines.join('\n')));
+    AppDir app;
+    QVERIFY(app.isValid());
+    QVERIFY(app.writeOldInstallationConfig(site.nginx.baseUrl()));
+
+    const UpdaterRun run = app.runUpdater();
+    verifyHandedOverOnce(app, run);
+    if (QTest::currentTestFailed())
+        return;
+    verifyLogHas(app, run, QStringLiteral("\"1.001 whole package: %1").arg(reason));
+    QCOMPARE(app.configValue(QStringLiteral("Version/PROGRAM")), v1001);
+    verifyInstalled(app, files);
+    QVERIFY(!QFileInfo::exists(app.filePath(keptIndex)));
+    QVERIFY(!QFileInfo::exists(app.rootPath() + QStringLiteral("/file00.dll")));
+}
+
 void TestDifferentialUpdate::nextRunRepairsDamagedFiles()
 {
     ReleaseSite site;
@@ -476,6 +546,20 @@ void TestDifferentialUpdate::fileReplacedByDatabasePackageIsNotRepaired()
     QCOMPARE(kept.entries.size(), fileCount - 1);
     for (const IndexEntry& entry : kept.entries)
         QVERIFY(entry.path != replaced);
+
+    // A repair of another file leaves the database's file and the kept index's omission.
+    QVERIFY(QFile::remove(app.filePath(QStringLiteral("file02.dll"))));
+    app.resetMainProgramRecords();
+    run = app.runUpdater();
+    verifyHandedOverOnce(app, run);
+    if (QTest::currentTestFailed())
+        return;
+    verifyLogHas(app, run, QStringLiteral("\"1.001 repaired: 1 files\""));
+    verifyInstalled(
+        app, { { QStringLiteral("file02.dll"), programFiles(v1001, {})["file02.dll"] } });
+    QCOMPARE(readFileBytes(app.filePath(replaced)), QByteArray("the database's own version"));
+    QCOMPARE(readPackageIndex(readFileBytes(app.filePath(keptIndex)), &kept), QString());
+    QCOMPARE(kept.entries.size(), fileCount - 1);
 
     app.resetMainProgramRecords();
     run = app.runUpdater();
