@@ -7,6 +7,8 @@
 #include <QSaveFile>
 #include <QSet>
 
+#include <algorithm>
+
 const char keptIndexName[] = "updatetarvil.index";
 
 QByteArray readKeptIndex(const QString& appDir)
