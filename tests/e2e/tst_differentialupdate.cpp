@@ -224,6 +224,9 @@ void TestDifferentialUpdate::updateFetchesOnlyTheChangedFiles()
         }
     }
     QVERIFY(ranges >= 1 && ranges <= 3);
+    // The run's one connection carries the questions, the index and every range.
+    for (const ServedRequest& request : requests)
+        QCOMPARE(request.connection, requests.first().connection);
     QCOMPARE(site.nginx.requestedPaths().mid(requestsBefore).count(indexPath), 1);
     verifyLogHas(app, run,
         QStringLiteral("\"1.002 differential: 3 of 32 files, %1 MB of %2 MB\"")
