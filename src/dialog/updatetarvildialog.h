@@ -87,6 +87,7 @@ private:
     void continueAfterPackage();
     QString packageUrl() const;
     void closeAndDeleteArchive();
+    bool recordInstalled(InstallTransaction& transaction, QString* reason);
     bool installExtracted(
         const QStringList& extracted, InstallTransaction& transaction, QString* reason);
     // The program package: only the files that differ, whole when that is not possible.

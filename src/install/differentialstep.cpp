@@ -1,4 +1,3 @@
-#include "configfile.h"
 #include "debugtext.h"
 #include "differentialfetch.h"
 #include "keptindex.h"
@@ -72,16 +71,8 @@ void UpdateTarvilDialog::programFilesFetched()
 bool UpdateTarvilDialog::installFetchedFiles(QString* reason)
 {
     InstallTransaction transaction(appDir);
-    if (!installExtracted(differentialFetch->extracted(), transaction, reason))
-        return false;
-    if (!writeIni()) {
-        transaction.rollBack();
-        *reason = QStringLiteral("%1 install rolled back: %2: version not recorded")
-                      .arg(recordVersion(), QLatin1String(configFileName));
-        return false;
-    }
-    transaction.commit();
-    return true;
+    return installExtracted(differentialFetch->extracted(), transaction, reason)
+        && recordInstalled(transaction, reason);
 }
 
 // The verified index when it describes exactly this archive, so that it can be kept.

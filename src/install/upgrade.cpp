@@ -52,22 +52,28 @@ void UpdateTarvilDialog::installDownloadedPackage()
 {
     QString failure;
     InstallTransaction transaction(appDir);
-    if (!installPackage(downloadFile->fileName(), transaction, &failure)) {
+    if (!installPackage(downloadFile->fileName(), transaction, &failure)
+        || !recordInstalled(transaction, &failure)) {
         abandonPackage(failure);
         return;
     }
-    // The version record decides whether the package counts as installed.
-    if (!writeIni()) {
-        transaction.rollBack();
-        abandonPackage(QStringLiteral("%1 install rolled back: %2: version not recorded")
-                           .arg(VerList.value(VerIndex), QLatin1String(configFileName)));
-        return;
-    }
-    transaction.commit();
     reply->deleteLater();
     reply = nullptr;
     closeAndDeleteArchive();
     continueAfterPackage();
+}
+
+// The version record decides whether the applied package counts as installed.
+bool UpdateTarvilDialog::recordInstalled(InstallTransaction& transaction, QString* reason)
+{
+    if (!writeIni()) {
+        transaction.rollBack();
+        *reason = QStringLiteral("%1 install rolled back: %2: version not recorded")
+                      .arg(VerList.value(VerIndex), QLatin1String(configFileName));
+        return false;
+    }
+    transaction.commit();
+    return true;
 }
 
 bool UpdateTarvilDialog::downloadSucceeded(QString* reason) const
