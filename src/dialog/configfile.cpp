@@ -1,6 +1,6 @@
 #include "configfile.h"
 #include "debugtext.h"
-#include "transaction.h"
+#include "journalname.h"
 
 #include <QDebug>
 #include <QDir>
@@ -51,8 +51,8 @@ static bool isMalformed(const QString& fileName)
     if (bytes.isEmpty())
         return false;
 
-    const QString privateDir = QFileInfo(fileName).absolutePath() + QLatin1Char('/')
-        + InstallTransaction::directoryName();
+    const QString privateDir
+        = QFileInfo(fileName).absolutePath() + QLatin1Char('/') + journalDirectoryName();
     QDir().mkpath(privateDir);
     bool malformed = false;
     {
@@ -94,13 +94,13 @@ std::unique_ptr<QSettings> openConfigForWrite(const QString& fileName)
     // write can succeed; trying would also wait for ever on a stale lock left there.
     const QFileInfo file(fileName);
     if (!QFileInfo(file.absolutePath()).isWritable()) {
-        qDebug().noquote() << "[UpdateTarvilDialog]:[ERROR]:write failed:"
+        qDebug().noquote() << tagged(QStringLiteral("[ERROR]:write failed:"))
                            << quoted(file.absoluteFilePath()) << "directory not writable";
         return nullptr;
     }
     auto settings = openConfig(fileName);
     if (settings->status() == QSettings::FormatError || isMalformed(fileName)) {
-        qDebug().noquote() << "[UpdateTarvilDialog]:[ERROR]:malformed, left unchanged:"
+        qDebug().noquote() << tagged(QStringLiteral("[ERROR]:malformed, left unchanged:"))
                            << quoted(fileName);
         return nullptr;
     }
@@ -113,7 +113,7 @@ bool commitConfig(QSettings& settings)
     settings.sync();
     if (settings.status() == QSettings::NoError)
         return true;
-    qDebug().noquote() << "[UpdateTarvilDialog]:[ERROR]:write failed:"
+    qDebug().noquote() << tagged(QStringLiteral("[ERROR]:write failed:"))
                        << quoted(settings.fileName()) << "status:" << int(settings.status());
     return false;
 }

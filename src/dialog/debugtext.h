@@ -3,6 +3,12 @@
 
 #include <QString>
 
+// A log line in the updater's own voice: the tag every such line starts with, then `text`.
+inline QString tagged(const QString& text)
+{
+    return QStringLiteral("[UpdateTarvilDialog]:") + text;
+}
+
 // A string value as the log shows it: in plain double quotes, nothing escaped. Every
 // message that carries one is streamed with noquote(), since Qt's own quoting escapes
 // quotes, line breaks and all non-ASCII text.

@@ -2,7 +2,9 @@
 #include "centring.h"
 #include "configfile.h"
 #include "debugtext.h"
+#include "packageinstall.h"
 #include "readahead.h"
+#include "removedirtree.h"
 #include "request.h"
 #include "transaction.h"
 #include "ui_updatetarvildialog.h"
@@ -34,11 +36,25 @@ UpdateTarvilDialog::UpdateTarvilDialog(QWidget* parent)
     setAttribute(Qt::WA_TranslucentBackground);
     setWindowFlags(Qt::FramelessWindowHint | Qt::CustomizeWindowHint);
     hide();
+    skipPolishWhileHidden();
     initialize();
+}
+
+void UpdateTarvilDialog::skipPolishWhileHidden()
+{
+    // Qt polishes every new widget in its first event-loop pass, which decodes the form's
+    // images. A run with nothing to install never shows the window, and show() polishes
+    // the window and its children first anyway.
+    QCoreApplication::removePostedEvents(this, QEvent::PolishRequest);
+    const QList<QWidget*> widgets = findChildren<QWidget*>();
+    for (QWidget* widget : widgets)
+        QCoreApplication::removePostedEvents(widget, QEvent::PolishRequest);
 }
 
 UpdateTarvilDialog::~UpdateTarvilDialog()
 {
+    // An installation still running is stopped before the state it records goes away.
+    delete installer;
     // mainProcess is left alone on purpose: the main program must outlive the updater.
     if (networkManager)
         networkManager->deleteLater();
@@ -46,6 +62,17 @@ UpdateTarvilDialog::~UpdateTarvilDialog()
     // A download cut short by the close button: closing the file writes out what is still
     // buffered, so the partial package holds every byte received.
     delete downloadFile;
+}
+
+bool UpdateTarvilDialog::removeDirTree(const QString& path) { return removeTree(path); }
+
+void UpdateTarvilDialog::releaseReply()
+{
+    // The differential path keeps its replies to itself.
+    if (!reply)
+        return;
+    reply->deleteLater();
+    reply = nullptr;
 }
 
 void UpdateTarvilDialog::initialize()
@@ -92,7 +119,16 @@ void UpdateTarvilDialog::paintEvent(QPaintEvent*)
     // Nothing of its own: with the translucent background the children paint everything.
 }
 
-void UpdateTarvilDialog::on_pushButton_exit_clicked() { QCoreApplication::quit(); }
+// During an installation the run ends once the package is wholly old or wholly new again.
+void UpdateTarvilDialog::on_pushButton_exit_clicked()
+{
+    if (installer && installer->isRunning()) {
+        closeRequested = true;
+        installer->cancel();
+        return;
+    }
+    QCoreApplication::quit();
+}
 
 void UpdateTarvilDialog::recieveResult(int, QString) { initialize(); }
 

@@ -19,7 +19,9 @@ class QNetworkAccessManager;
 class QPaintEvent;
 class QProcess;
 class QUrl;
-class InstallTransaction;
+class PackageInstaller;
+struct PackageJob;
+struct PackageOutcome;
 
 namespace Ui {
 class UpdateTarvilDialog;
@@ -71,7 +73,6 @@ private:
     QNetworkReply* sendVersionQuestion(const QUrl& url);
     void capVersionReply(QNetworkReply* versionReply);
     bool downloadSucceeded(QString* reason) const;
-    bool installPackage(const QString& archive, InstallTransaction& transaction, QString* reason);
     const char* recordKey() const;
     QString recordVersion() const;
     void notePackageData(const QByteArray& data);
@@ -83,13 +84,16 @@ private:
     QString signatureFailure() const;
     SignedPackage packageToSign() const;
     void installDownloadedPackage();
+    void packageInstalled(const PackageOutcome& outcome);
     void abandonPackage(const QString& reason);
     void continueAfterPackage();
     QString packageUrl() const;
     void closeAndDeleteArchive();
-    bool recordInstalled(InstallTransaction& transaction, QString* reason);
-    bool installExtracted(
-        const QStringList& extracted, InstallTransaction& transaction, QString* reason);
+    void skipPolishWhileHidden();
+    // The finished reply in `reply` is let go; Qt deletes it once its signals are through.
+    void releaseReply();
+    PackageJob packageJob();
+    void startInstalling(const PackageJob& job);
     // The program package: only the files that differ, whole when that is not possible.
     void startProgramPackage();
     void startDifferentialFetch(const std::function<bool(const IndexEntry&)>& wanted,
@@ -98,8 +102,7 @@ private:
     QSet<QString> damagedProgramFiles() const;
     void repairThenCheckDatabase();
     void repairFilesFetched();
-    bool installFetchedFiles(QString* reason);
-    QByteArray programIndexOf(const QString& archive) const;
+    void installFetchedFiles(const QString& installedLine);
 
     Ui::UpdateTarvilDialog* ui;
     QProcess* mainProcess;
@@ -123,6 +126,11 @@ private:
     // Set once the hand-over has begun: later replies start nothing and a second
     // call does not start a second main program.
     bool handOverStarted = false;
+    // Installs each package off the window's thread; null until the first package.
+    PackageInstaller* installer = nullptr;
+    // The close button was pressed while a package was being installed: the run ends as
+    // soon as the installation has stopped.
+    bool closeRequested = false;
     // A write to the local package file came up short (a full disk, for example).
     bool downloadWriteFailed = false;
     // Most bytes the package in flight may take, and whether it went beyond them.
@@ -139,6 +147,8 @@ private:
     // program package being installed (empty when none).
     DifferentialFetch* differentialFetch = nullptr;
     QByteArray programIndex;
+    // Logged once the package being installed is in place (the differential path's line).
+    QString installedLine;
 };
 
 #endif // UPDATETARVILDIALOG_H

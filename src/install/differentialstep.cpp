@@ -1,7 +1,7 @@
 #include "debugtext.h"
 #include "differentialfetch.h"
 #include "keptindex.h"
-#include "transaction.h"
+#include "packageinstall.h"
 #include "ui_updatetarvildialog.h"
 #include "updatetarvildialog.h"
 
@@ -46,43 +46,29 @@ void UpdateTarvilDialog::programFilesFetched()
     const QString version = recordVersion();
     const QString failure = differentialFetch->failure();
     programIndex = differentialFetch->verifiedIndex();
-    differentialFetch->deleteLater();
     if (!failure.isEmpty()) {
+        differentialFetch->deleteLater();
         differentialFetch = nullptr;
         qDebug().noquote() << quoted(
             QStringLiteral("%1 whole package: %2").arg(version, escapedServerText(failure)));
         download(packageUrl());
         return;
     }
-    QString reason;
-    if (!installFetchedFiles(&reason)) {
-        differentialFetch = nullptr;
-        // Nothing is recorded: the next run starts again from the installed version.
-        qDebug().noquote() << quoted(reason);
-        launchMainProgram();
-        return;
-    }
-    qDebug().noquote() << quoted(
+    installFetchedFiles(
         QStringLiteral("%1 differential: %2").arg(version, differentialFetch->summary()));
+}
+
+// The fetched files go through the installation as a package's would; `line` is logged once
+// they are in place.
+void UpdateTarvilDialog::installFetchedFiles(const QString& line)
+{
+    PackageJob job = packageJob();
+    job.alreadyUnpacked = true;
+    job.unpacked = differentialFetch->extracted();
+    differentialFetch->deleteLater();
     differentialFetch = nullptr;
-    continueAfterPackage();
-}
-
-bool UpdateTarvilDialog::installFetchedFiles(QString* reason)
-{
-    InstallTransaction transaction(appDir);
-    return installExtracted(differentialFetch->extracted(), transaction, reason)
-        && recordInstalled(transaction, reason);
-}
-
-// The verified index when it describes exactly this archive, so that it can be kept.
-QByteArray UpdateTarvilDialog::programIndexOf(const QString& archive) const
-{
-    PackageIndex index;
-    if (programIndex.isEmpty() || !readPackageIndex(programIndex, &index).isEmpty()
-        || fileDigest(archive) != index.archiveDigest)
-        return QByteArray();
-    return programIndex;
+    installedLine = line;
+    startInstalling(job);
 }
 
 // Files of the installed program package that are missing or have another size, as the kept
@@ -124,19 +110,17 @@ void UpdateTarvilDialog::repairFilesFetched()
 {
     const QString version = recordVersion();
     const QString failure = differentialFetch->failure();
-    const int files = differentialFetch->fileCount();
-    // The kept index stays as it is: it may lack entries of files other packages replaced.
-    programIndex = readKeptIndex(appDir);
+    if (failure.isEmpty()) {
+        // The kept index stays as it is: it may lack entries of files other packages replaced.
+        programIndex = readKeptIndex(appDir);
+        installFetchedFiles(QStringLiteral("%1 repaired: %2 files")
+                                .arg(version)
+                                .arg(differentialFetch->fileCount()));
+        return;
+    }
     differentialFetch->deleteLater();
-    QString reason;
-    if (failure.isEmpty() && !installFetchedFiles(&reason))
-        qDebug().noquote() << quoted(reason);
     differentialFetch = nullptr;
-    if (!failure.isEmpty())
-        qDebug().noquote() << quoted(
-            QStringLiteral("%1 repair not possible: %2").arg(version, escapedServerText(failure)));
-    else if (reason.isEmpty())
-        qDebug().noquote() << quoted(
-            QStringLiteral("%1 repaired: %2 files").arg(version).arg(files));
+    qDebug().noquote() << quoted(
+        QStringLiteral("%1 repair not possible: %2").arg(version, escapedServerText(failure)));
     CheckDataBaseUpdate();
 }

@@ -1,6 +1,7 @@
 #include "configfile.h"
 #include "debugtext.h"
 #include "packagecheck.h"
+#include "progressrange.h"
 #include "request.h"
 #include "ui_updatetarvildialog.h"
 #include "updatetarvildialog.h"
@@ -69,6 +70,7 @@ void UpdateTarvilDialog::httpReadyRead()
 
 void UpdateTarvilDialog::downloadProgress(qint64 current, qint64 total)
 {
-    ui->progressBar->setMaximum(static_cast<int>(total));
-    ui->progressBar->setValue(static_cast<int>(current));
+    const QPair<int, int> range = progressBarRange(current, total);
+    ui->progressBar->setMaximum(range.first);
+    ui->progressBar->setValue(range.second);
 }

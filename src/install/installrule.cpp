@@ -1,13 +1,13 @@
 #include "installrule.h"
 
+#include "extraction.h"
+
 #include <QRegularExpression>
 #include <QSet>
 
 QString entryName(const QString& extractedPath)
 {
-    QString path = extractedPath;
-    path.replace(QLatin1Char('\\'), QLatin1Char('/'));
-    return path.split(QLatin1Char('/')).last();
+    return entryPath(extractedPath).split(QLatin1Char('/')).last();
 }
 
 static QString belowDownloadDir(

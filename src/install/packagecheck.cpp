@@ -33,16 +33,17 @@ QString unsafeEntryName(const QString& name)
 QString refusePackage(const QString& archive, qint64 freeBytes, qint64 limitBytes)
 {
     QuaZip zip(archive);
-    readNamesAsWindowsWritesThem(zip);
+    readRawNames(zip);
     if (!zip.open(QuaZip::mdUnzip))
         return QString();
     qint64 declared = 0;
     for (const QuaZipFileInfo64& info : zip.getFileInfoList64()) {
-        const QString nameProblem = unsafeEntryName(info.name);
+        const QString name = meantEntryName(info);
+        const QString nameProblem = unsafeEntryName(name);
         if (!nameProblem.isEmpty())
-            return QStringLiteral("entry %1: %2").arg(info.name, nameProblem);
+            return QStringLiteral("entry %1: %2").arg(name, nameProblem);
         if (info.isSymbolicLink())
-            return QStringLiteral("entry %1: symbolic link").arg(info.name);
+            return QStringLiteral("entry %1: symbolic link").arg(name);
         // Compared unsigned before adding: a zip64 size near 2^64 must not wrap the total.
         if (info.uncompressedSize > quint64(qMax<qint64>(limitBytes - declared, 0)))
             return QStringLiteral("unpacks to more than %1 bytes").arg(limitBytes);

@@ -1,5 +1,4 @@
 #include "removedirtree.h"
-#include "updatetarvildialog.h"
 
 #include <QDir>
 #include <QFile>
@@ -58,5 +57,3 @@ bool removeTree(const QString& path)
     }
     return true;
 }
-
-bool UpdateTarvilDialog::removeDirTree(const QString& path) { return removeTree(path); }

@@ -1,9 +1,11 @@
 #include "transaction.h"
 #include "debugtext.h"
+#include "journalname.h"
 #include "removedirtree.h"
 
 #include <QDebug>
 #include <QDir>
+#include <QElapsedTimer>
 #include <QFile>
 #include <QFileInfo>
 #include <QHash>
@@ -38,6 +40,7 @@ bool present(const QString& path)
     return info.exists() || info.isSymLink();
 }
 
+#ifdef Q_OS_WIN
 // Failures that waiting cannot change.
 bool isPermanent(const std::error_code& code)
 {
@@ -45,18 +48,49 @@ bool isPermanent(const std::error_code& code)
         || code == std::errc::file_exists || code == std::errc::is_a_directory
         || code == std::errc::not_a_directory;
 }
+#endif
 
-// Scanners and indexers hold freshly written files for moments: a rename or removal that
-// fails otherwise is tried again a few times, a third of a second in all, before it counts.
-std::error_code retried(const std::function<void(std::error_code&)>& attempt)
+// How long a file that another process holds is waited for: scanners and indexers hold a
+// fresh executable for seconds.
+constexpr qint64 holdWaitMs = 10000;
+
+// Failures another process's hold explains, which waiting can end.
+bool mayBeHeld(const std::error_code& code)
 {
-    static const int pausesMs[] = { 10, 30, 60, 100, 150 };
+#ifdef Q_OS_WIN
+    // A sharing violation and a denied access arrive under several codes.
+    return !isPermanent(code);
+#else
+    return code == std::errc::device_or_resource_busy || code == std::errc::text_file_busy
+        || code == std::errc::operation_not_permitted
+        || code == std::errc::resource_unavailable_try_again || code == std::errc::interrupted;
+#endif
+}
+
+bool isCancelled(const InstallControl* control) { return control && control->isCancelled(); }
+
+// Sleeps in short slices, so a cancellation ends the wait at once.
+void pause(qint64 ms, const InstallControl* control)
+{
+    QElapsedTimer slept;
+    slept.start();
+    while (!isCancelled(control) && slept.elapsed() < ms)
+        QThread::msleep(ulong(qBound<qint64>(1, ms - slept.elapsed(), 20)));
+}
+
+// A rename or removal that another process's hold fails is tried again with growing pauses
+// until the hold ends, the wait is over or the installation is cancelled.
+std::error_code retried(
+    const std::function<void(std::error_code&)>& attempt, const InstallControl* control)
+{
+    QElapsedTimer waited;
+    waited.start();
+    qint64 pauseMs = 10;
     std::error_code code;
     attempt(code);
-    for (const int pause : pausesMs) {
-        if (!code || isPermanent(code))
-            break;
-        QThread::msleep(pause);
+    while (code && mayBeHeld(code) && !isCancelled(control) && waited.elapsed() < holdWaitMs) {
+        pause(qMin(pauseMs, holdWaitMs - waited.elapsed()), control);
+        pauseMs = qMin<qint64>(pauseMs * 2, 1000);
         code.clear();
         attempt(code);
     }
@@ -69,26 +103,33 @@ QString describe(const std::error_code& code)
 }
 
 // A rename only: never a copy, which could leave half a file behind.
-std::error_code renamePath(const QString& from, const QString& to)
+std::error_code renamePath(
+    const QString& from, const QString& to, const InstallControl* control = nullptr)
 {
-    return retried([&](std::error_code& code) {
-        std::filesystem::rename(nativePath(from), nativePath(to), code);
-    });
+    return retried(
+        [&](std::error_code& code) {
+            std::filesystem::rename(nativePath(from), nativePath(to), code);
+            // Some runtimes report a missing source under the same code as a held file.
+            if (code && !present(from))
+                code = std::make_error_code(std::errc::no_such_file_or_directory);
+        },
+        control);
 }
 
-bool removePath(const QString& path)
+bool removePath(const QString& path, const InstallControl* control = nullptr)
 {
     return !retried(
-        [&](std::error_code& code) { std::filesystem::remove(nativePath(path), code); });
+        [&](std::error_code& code) { std::filesystem::remove(nativePath(path), code); }, control);
 }
 
 // The extracted file is renamed in. From another file system (update/ mounted apart) it is
 // copied next to the backups first, so the target still changes by one rename.
-bool moveIn(const QString& source, const QString& target, const QString& staging, QString* error)
+bool moveIn(const QString& source, const QString& target, const QString& staging,
+    const InstallControl* control, QString* error)
 {
-    std::error_code code = renamePath(source, target);
+    std::error_code code = renamePath(source, target, control);
     if (code == std::errc::cross_device_link && QFile::copy(source, staging))
-        code = renamePath(staging, target);
+        code = renamePath(staging, target, control);
     *error = describe(code);
     return !code;
 }
@@ -144,7 +185,7 @@ InstallTransaction::InstallTransaction(const QString& appDir)
 {
 }
 
-QString InstallTransaction::directoryName() { return QStringLiteral("updatetarvil.journal"); }
+QString InstallTransaction::directoryName() { return journalDirectoryName(); }
 
 QString InstallTransaction::path(const QString& relative) const
 {
@@ -162,6 +203,7 @@ bool InstallTransaction::prepare(const QVector<InstallAction>& plan, const QStri
     this->recordKey = recordKey;
     this->version = version;
     steps.clear();
+    order.clear();
     QHash<QString, int> stepOfTarget;
     const QDir root(appDir);
     for (const InstallAction& action : plan) {
@@ -185,6 +227,7 @@ bool InstallTransaction::prepare(const QVector<InstallAction>& plan, const QStri
             steps.append(step);
         }
         steps[stepOfTarget.value(key)].entries.append(action.source);
+        order.append({ stepOfTarget.value(key), action.source });
     }
     return writeJournal(reason);
 }
@@ -216,33 +259,52 @@ bool InstallTransaction::writeJournal(QString* reason)
     return true;
 }
 
+void InstallTransaction::setControl(InstallControl* control) { this->control = control; }
+
+// The entries in archive order, each with its log lines; a step runs at its first entry, so
+// the steps run in their journal order and a rollback walks them back.
 bool InstallTransaction::apply(QString* reason)
 {
-    for (int i = 0; i < steps.size(); ++i) {
-        if (!applyStep(i, reason)) {
+    QVector<bool> done(steps.size(), false);
+    for (const Entry& entry : qAsConst(order)) {
+        if (isCancelled(control)) {
+            *reason = QStringLiteral("cancelled");
             rollBack();
             return false;
         }
+        logEntry(entry);
+        if (!done.at(entry.step) && !applyStep(entry.step, reason)) {
+            // A wait for a held file ends early when cancelled.
+            if (isCancelled(control))
+                *reason = QStringLiteral("cancelled");
+            rollBack();
+            return false;
+        }
+        done[entry.step] = true;
+        if (control)
+            control->advance();
     }
     return true;
 }
 
-// One step with the installation's own log lines.
+void InstallTransaction::logEntry(const Entry& entry) const
+{
+    qDebug().noquote() << quoted(
+        tagged(QStringLiteral("down_zip-files[OK]:%1").arg(entry.path)));
+    const Step& step = steps.at(entry.step);
+    if (step.directory)
+        qDebug().noquote() << "temppath:" << quoted(path(step.target));
+}
+
 bool InstallTransaction::applyStep(int index, QString* reason)
 {
     const Step& step = steps.at(index);
-    const QString target = path(step.target);
-    for (const QString& entry : step.entries) {
-        qDebug().noquote() << quoted(
-            QStringLiteral("[UpdateTarvilDialog]:down_zip-files[OK]:%1").arg(entry));
-        if (step.directory)
-            qDebug().noquote() << "temppath:" << quoted(target);
-    }
     if (!step.directory)
         return replaceFile(index, reason);
+    const QString target = path(step.target);
     if (step.existed || QDir().mkdir(target))
         return true;
-    qDebug().noquote() << "[UpdateTarvilDialog]:[ERROR]:CreateDir:" << quoted(target);
+    qDebug().noquote() << tagged(QStringLiteral("[ERROR]:CreateDir:")) << quoted(target);
     *reason = QStringLiteral("%1: the directory cannot be created").arg(step.target);
     return false;
 }
@@ -257,19 +319,18 @@ bool InstallTransaction::replaceFile(int index, QString* reason)
     if (existing.isDir() && !existing.isSymLink()) {
         error = QStringLiteral("a directory is in the way");
     } else if (const std::error_code code
-        = step.existed ? renamePath(target, backupPath(index)) : std::error_code()) {
+        = step.existed ? renamePath(target, backupPath(index), control) : std::error_code()) {
         error = QStringLiteral("cannot be moved aside: %1").arg(describe(code));
     } else {
         const QString source = step.entries.last();
-        if (moveIn(source, target, backupPath(index) + QLatin1String(".new"), &error))
+        if (moveIn(source, target, backupPath(index) + QLatin1String(".new"), control, &error))
             return true;
         qDebug().noquote() << quoted(
-            QStringLiteral("[UpdateTarvilDialog]:[ERROR]:[%1]->\n\t[%2]").arg(source, target));
+            tagged(QStringLiteral("[ERROR]:[%1]->\n\t[%2]").arg(source, target)));
         *reason = QStringLiteral("%1: cannot be moved in: %2").arg(step.target, error);
         return false;
     }
-    qDebug().noquote() << quoted(
-        QStringLiteral("[UpdateTarvilDialog]:[ERROR]:remove:%1").arg(target));
+    qDebug().noquote() << quoted(tagged(QStringLiteral("[ERROR]:remove:%1").arg(target)));
     *reason = QStringLiteral("%1: %2").arg(step.target, error);
     return false;
 }
@@ -287,12 +348,12 @@ bool InstallTransaction::undoStep(int index)
     }
     const QString backup = backupPath(index);
     if (present(backup)) {
-        if (present(target) && !removePath(target))
+        if (present(target) && !removePath(target, control))
             return false;
-        return !renamePath(backup, target);
+        return !renamePath(backup, target, control);
     }
     if (!step.existed && present(target))
-        return removePath(target);
+        return removePath(target, control);
     return true;
 }
 

@@ -1,6 +1,7 @@
 #ifndef TRANSACTION_H
 #define TRANSACTION_H
 
+#include "installcontrol.h"
 #include "installrule.h"
 
 #include <QString>
@@ -28,9 +29,15 @@ public:
     // written.
     bool prepare(const QVector<InstallAction>& plan, const QString& recordKey,
         const QString& version, QString* reason);
-    // Moves the files in, writing the installation's log lines. On a failure everything is
-    // rolled back and `reason` is "<target>: <what failed>".
+    // Where apply() and rollBack() look for a cancellation, between files and while they
+    // wait for a file another process holds, and count the entries done. Optional.
+    void setControl(InstallControl* control);
+    // Moves the files in, writing the installation's log lines in archive order. A file
+    // another process holds is waited for up to about 10 s. On a failure everything is
+    // rolled back and `reason` is "<target>: <what failed>", or "cancelled".
     bool apply(QString* reason);
+    // The extracted paths the plan installs (all but the dropped ones).
+    int entryCount() const { return order.size(); }
     // Undoes apply(). The journal stays when a step could not be undone, for the next start.
     bool rollBack();
     // The version is recorded: drops the journal and the backups. A backup that cannot be
@@ -55,7 +62,12 @@ public:
     };
 
 private:
+    struct Entry {
+        int step;
+        QString path;
+    };
     bool writeJournal(QString* reason);
+    void logEntry(const Entry& entry) const;
     bool applyStep(int index, QString* reason);
     bool replaceFile(int index, QString* reason);
     bool undoStep(int index);
@@ -70,6 +82,8 @@ private:
     QString recordKey;
     QString version;
     QVector<Step> steps;
+    QVector<Entry> order; // the installed entries in archive order
+    InstallControl* control = nullptr;
 };
 
 #endif // TRANSACTION_H

@@ -1,18 +1,14 @@
 #include "configfile.h"
 #include "debugtext.h"
-#include "extraction.h"
-#include "installrule.h"
-#include "keptindex.h"
-#include "packagecheck.h"
-#include "transaction.h"
+#include "packageinstall.h"
 #include "ui_updatetarvildialog.h"
 #include "updatetarvildialog.h"
 
+#include <QCoreApplication>
 #include <QDebug>
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
-#include <QStorageInfo>
 
 void UpdateTarvilDialog::startUpgrade(const QStringList& verList)
 {
@@ -48,32 +44,65 @@ void UpdateTarvilDialog::downloadFinished()
     verifyThenInstall();
 }
 
+// The package is checked, extracted, installed and recorded on a worker thread, so the
+// window keeps its event loop; the bar starts again for the installation.
 void UpdateTarvilDialog::installDownloadedPackage()
 {
-    QString failure;
-    InstallTransaction transaction(appDir);
-    if (!installPackage(downloadFile->fileName(), transaction, &failure)
-        || !recordInstalled(transaction, &failure)) {
-        abandonPackage(failure);
-        return;
-    }
-    reply->deleteLater();
-    reply = nullptr;
-    closeAndDeleteArchive();
-    continueAfterPackage();
+    PackageJob job = packageJob();
+    job.archive = QFileInfo(downloadFile->fileName()).absoluteFilePath();
+    startInstalling(job);
 }
 
-// The version record decides whether the applied package counts as installed.
-bool UpdateTarvilDialog::recordInstalled(InstallTransaction& transaction, QString* reason)
+// What every installation of the current package shares.
+PackageJob UpdateTarvilDialog::packageJob()
 {
-    if (!writeIni()) {
-        transaction.rollBack();
-        *reason = QStringLiteral("%1 install rolled back: %2: version not recorded")
-                      .arg(VerList.value(VerIndex), QLatin1String(configFileName));
-        return false;
+    PackageJob job;
+    job.appDir = appDir;
+    job.downloadDir = downloadDir;
+    job.extractDir = QDir(downloadDir).absolutePath();
+    job.version = VerList.value(VerIndex);
+    job.recordKey = QLatin1String(recordKey());
+    job.recordVersion = recordVersion();
+    job.programIndex = curType == 0 ? programIndex : QByteArray();
+    // The dialog's state stays as it is until the installation has finished.
+    job.record = [this] { return writeIni(); };
+    return job;
+}
+
+void UpdateTarvilDialog::startInstalling(const PackageJob& job)
+{
+    if (!installer) {
+        installer = new PackageInstaller(this);
+        connect(installer, &PackageInstaller::progressed, this, [this](int done, int scale) {
+            ui->progressBar->setRange(0, scale);
+            ui->progressBar->setValue(done);
+        });
+        connect(installer, &PackageInstaller::finished, this,
+            [this](const PackageOutcome& outcome) { packageInstalled(outcome); });
     }
-    transaction.commit();
-    return true;
+    installer->start(job);
+}
+
+void UpdateTarvilDialog::packageInstalled(const PackageOutcome& outcome)
+{
+    if (closeRequested) {
+        // Wholly old or wholly new by now; the close button's run ends without a hand-over.
+        if (outcome.kind != PackageOutcome::Installed)
+            qDebug().noquote() << quoted(outcome.reason);
+        QCoreApplication::quit();
+        return;
+    }
+    if (outcome.kind != PackageOutcome::Installed) {
+        installedLine.clear();
+        abandonPackage(outcome.reason);
+        return;
+    }
+    if (!installedLine.isEmpty())
+        qDebug().noquote() << quoted(installedLine);
+    installedLine.clear();
+    releaseReply();
+    closeAndDeleteArchive();
+    continueAfterPackage();
 }
 
 bool UpdateTarvilDialog::downloadSucceeded(QString* reason) const
@@ -100,51 +129,6 @@ bool UpdateTarvilDialog::downloadSucceeded(QString* reason) const
     return false;
 }
 
-// Extracts the archive into the download directory and puts its files in place through
-// `transaction`. False, with the reason, when the installation is as it was before.
-bool UpdateTarvilDialog::installPackage(
-    const QString& archive, InstallTransaction& transaction, QString* reason)
-{
-    const QString version = VerList.value(VerIndex);
-    const QString refusal = refusePackage(archive, QStorageInfo(appDir).bytesAvailable());
-    if (!refusal.isEmpty()) {
-        *reason = QStringLiteral("%1 package refused: %2").arg(version, refusal);
-        return false;
-    }
-    const QStringList extracted = extractPackage(archive, downloadDir);
-    if (extracted.isEmpty()) {
-        *reason = QStringLiteral("%1 zip is Empty").arg(version);
-        return false;
-    }
-    programIndex = curType == 0 ? programIndexOf(archive) : QByteArray();
-    return installExtracted(extracted, transaction, reason);
-}
-
-// Puts the extracted files in place through `transaction`, with the kept index changed to
-// match in the same step.
-bool UpdateTarvilDialog::installExtracted(
-    const QStringList& extracted, InstallTransaction& transaction, QString* reason)
-{
-    const QString version = VerList.value(VerIndex);
-    const QString currentDir = QDir::currentPath();
-    auto plan = planInstallation(extracted, currentDir, downloadDir,
-        [](const QString& path) { return QFileInfo(path).isDir(); });
-    QString failure = addKeptIndexStep(&plan, currentDir, downloadDir, programIndex);
-    if (!failure.isEmpty()) {
-        *reason = QStringLiteral("%1 install not started: %2").arg(version, failure);
-        return false;
-    }
-    if (!transaction.prepare(plan, QLatin1String(recordKey()), recordVersion(), &failure)) {
-        *reason = QStringLiteral("%1 install not started: %2").arg(version, failure);
-        return false;
-    }
-    if (!transaction.apply(&failure)) {
-        *reason = QStringLiteral("%1 install rolled back: %2").arg(version, failure);
-        return false;
-    }
-    return true;
-}
-
 const char* UpdateTarvilDialog::recordKey() const
 {
     return curType == 0 ? ConfigKey::programVersion : ConfigKey::databaseVersion;
@@ -159,14 +143,16 @@ void UpdateTarvilDialog::abandonPackage(const QString& reason)
 {
     // Nothing is recorded: the next run starts again from the last complete package.
     qDebug().noquote() << quoted(reason);
-    reply->deleteLater();
-    reply = nullptr;
+    releaseReply();
     closeAndDeleteArchive();
     launchMainProgram();
 }
 
 void UpdateTarvilDialog::closeAndDeleteArchive()
 {
+    // The differential path fetches no archive.
+    if (!downloadFile)
+        return;
     downloadFile->close();
     downloadFile->remove();
     delete downloadFile;

@@ -33,7 +33,7 @@ void UpdateTarvilDialog::verifyThenInstall()
 void UpdateTarvilDialog::requestSignature()
 {
     // The package reply has finished; the signature request takes its place.
-    reply->deleteLater();
+    releaseReply();
     signatureBytes.clear();
     signatureOverLimit = false;
     const QUrl url(packageUrl() + QStringLiteral(".minisig"));

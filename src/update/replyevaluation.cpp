@@ -25,7 +25,8 @@ static bool holdsVersionAnswer(const QNetworkReply* versionReply)
     const int status = versionReply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
     if (status == 200)
         return true;
-    qDebug().noquote() << "[UpdateTarvilDialog]:[ERROR]:version reply with HTTP status" << status;
+    qDebug().noquote() << tagged(QStringLiteral("[ERROR]:version reply with HTTP status"))
+                       << status;
     return false;
 }
 
@@ -38,15 +39,13 @@ static QString versionReplyText(QNetworkReply* versionReply)
 void UpdateTarvilDialog::recieveUpdateFinish()
 {
     if (!handOverStarted && !holdsVersionAnswer(reply)) {
-        reply->deleteLater();
-        reply = nullptr;
+        releaseReply();
         launchMainProgram();
         return;
     }
     const QString text = versionReplyText(reply);
     qDebug().noquote() << "recieveUpdateFinish:all:" << quoted(escapedServerText(text));
-    reply->deleteLater();
-    reply = nullptr;
+    releaseReply();
     // A reply whose request already failed has handed over; its body decides nothing.
     if (handOverStarted)
         return;

@@ -26,8 +26,7 @@ QStringList certificateErrorMessages(const QString& host, const QList<QSslError>
     QStringList messages;
     for (const QSslError& error : errors) {
         messages << escapedServerText(
-            QStringLiteral("[UpdateTarvilDialog]:[ERROR]:certificate of %1: %2")
-                .arg(host, error.errorString()));
+            tagged(QStringLiteral("[ERROR]:certificate of %1: %2").arg(host, error.errorString())));
     }
     return messages;
 }

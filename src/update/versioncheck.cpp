@@ -60,7 +60,7 @@ void UpdateTarvilDialog::capVersionReply(QNetworkReply* versionReply)
         const qint64 received = versionReply->bytesAvailable();
         if (received <= maxVersionReplyBytes || !versionReply->isRunning())
             return;
-        qDebug().noquote() << "[UpdateTarvilDialog]:[ERROR]:version reply too large:" << received
+        qDebug().noquote() << tagged(QStringLiteral("[ERROR]:version reply too large:")) << received
                            << "bytes";
         versionReply->abort();
     });

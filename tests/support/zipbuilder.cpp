@@ -32,7 +32,7 @@ static bool writeEntry(QuaZip& zip, const ZipEntry& entry)
     else
         info.externalAttr = unixMode(entry) << 16 | (entry.kind == ZipEntry::Directory ? 0x10 : 0);
     QuaZipFile file(&zip);
-    if (!file.open(QIODevice::WriteOnly, info, nullptr, 0, Z_DEFLATED, Z_DEFAULT_COMPRESSION))
+    if (!file.open(QIODevice::WriteOnly, info, nullptr, 0, Z_DEFLATED, entry.level))
         return false;
     const bool written = file.write(entry.data) == entry.data.size();
     file.close();
@@ -106,4 +106,49 @@ QByteArray declaredSizesZip(const DeclaredSizes& entries)
            << quint16(entries.size()) << quint32(central.size()) << quint32(local.size())
            << quint16(0);
     return local + central + end;
+}
+
+QByteArray rawEntriesZip(const QVector<RawZipEntry>& entries)
+{
+    QByteArray local;
+    QByteArray central;
+    QDataStream localOut(&local, QIODevice::WriteOnly);
+    QDataStream centralOut(&central, QIODevice::WriteOnly);
+    localOut.setByteOrder(QDataStream::LittleEndian);
+    centralOut.setByteOrder(QDataStream::LittleEndian);
+    for (const RawZipEntry& entry : entries) {
+        const quint32 offset = quint32(local.size());
+        const quint32 crc = zipCrc32(entry.data);
+        const quint32 size = quint32(entry.data.size());
+        const bool directory = entry.name.endsWith('/') || entry.name.endsWith('\\');
+        localOut << quint32(0x04034b50) << quint16(20) << entry.flags << quint16(0) << quint16(0)
+                 << quint16(0x21) << crc << size << size << quint16(entry.name.size())
+                 << quint16(0);
+        localOut.writeRawData(entry.name.constData(), entry.name.size());
+        localOut.writeRawData(entry.data.constData(), entry.data.size());
+        centralOut << quint32(0x02014b50) << entry.versionMadeBy << quint16(20) << entry.flags
+                   << quint16(0) << quint16(0) << quint16(0x21) << crc << size << size
+                   << quint16(entry.name.size()) << quint16(entry.centralExtra.size()) << quint16(0)
+                   << quint16(0) << quint16(0) << quint32(directory ? 0x10 : 0x20) << offset;
+        centralOut.writeRawData(entry.name.constData(), entry.name.size());
+        centralOut.writeRawData(entry.centralExtra.constData(), entry.centralExtra.size());
+    }
+    QByteArray end;
+    QDataStream endOut(&end, QIODevice::WriteOnly);
+    endOut.setByteOrder(QDataStream::LittleEndian);
+    endOut << quint32(0x06054b50) << quint16(0) << quint16(0) << quint16(entries.size())
+           << quint16(entries.size()) << quint32(central.size()) << quint32(local.size())
+           << quint16(0);
+    return local + central + end;
+}
+
+QByteArray unicodePathField(const QString& name, const QByteArray& crcOf)
+{
+    const QByteArray utf8 = name.toUtf8();
+    QByteArray field;
+    QDataStream out(&field, QIODevice::WriteOnly);
+    out.setByteOrder(QDataStream::LittleEndian);
+    out << quint16(0x7075) << quint16(5 + utf8.size()) << quint8(1) << zipCrc32(crcOf);
+    out.writeRawData(utf8.constData(), utf8.size());
+    return field;
 }

@@ -15,6 +15,8 @@ struct ZipEntry {
     QFile::Permissions permissions = defaultPermissions();
     // Raw name bytes, written as they are (for names that are not UTF-8); overrides `name`.
     QByteArray rawName;
+    // The deflate level; 0 stores the data in deflate's plain blocks, quickly.
+    int level = -1;
 
     static QFile::Permissions defaultPermissions()
     {
@@ -51,5 +53,22 @@ using DeclaredSizes = QVector<QPair<QByteArray, quint64>>;
 // A stored archive whose central directory declares the given uncompressed sizes, each
 // through a zip64 extra field, whatever the entries hold (one byte each): a bomb on paper.
 QByteArray declaredSizesZip(const DeclaredSizes& entries);
+
+// An entry written header by header, for what QuaZip's writer does not let a test choose:
+// the stored name's bytes, the flags, the "version made by" (host in the high byte) and
+// the central directory's extra field. Stored uncompressed; a name ending in "/" or "\" is a
+// directory entry.
+struct RawZipEntry {
+    QByteArray name;
+    quint16 versionMadeBy = 0x0014; // MS-DOS/FAT, version 2.0, as Windows tools write
+    quint16 flags = 0;
+    QByteArray centralExtra;
+    QByteArray data;
+};
+QByteArray rawEntriesZip(const QVector<RawZipEntry>& entries);
+
+// An Info-ZIP Unicode Path extra field (0x7075, version 1) holding `name` as UTF-8 and the
+// CRC-32 of `crcOf`, which matches when `crcOf` is the entry's stored name.
+QByteArray unicodePathField(const QString& name, const QByteArray& crcOf);
 
 #endif // ZIPBUILDER_H

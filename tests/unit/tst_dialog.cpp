@@ -141,6 +141,7 @@ private slots:
     void updateShowsCentredWindowWithConfiguredLogo_data();
     void updateShowsCentredWindowWithConfiguredLogo();
     void noUpdateNeverShowsWindowAndQuits();
+    void hiddenWindowIsPolishedOnlyWhenShown();
 
     void recieveResultStartsRunAgain();
 
@@ -563,6 +564,22 @@ void TestDialog::noUpdateNeverShowsWindowAndQuits()
     QCOMPARE(watcher.shows, 0);
     QVERIFY(!dialog.isVisible());
     QCOMPARE(dialog.findChild<QLabel*>(QStringLiteral("label_logo"))->styleSheet(), sheetLogo);
+}
+
+// Polishing applies the style sheets and decodes the form's images: a window that stays
+// hidden skips it, a shown one has it done before it appears.
+void TestDialog::hiddenWindowIsPolishedOnlyWhenShown()
+{
+    UpdateTarvilDialog dialog;
+    const QList<QWidget*> widgets = dialog.findChildren<QWidget*>() << &dialog;
+    QCoreApplication::processEvents();
+    QCoreApplication::processEvents();
+    for (QWidget* widget : widgets)
+        QVERIFY2(!widget->testAttribute(Qt::WA_WState_Polished), qPrintable(widget->objectName()));
+
+    dialog.show();
+    for (QWidget* widget : widgets)
+        QVERIFY2(widget->testAttribute(Qt::WA_WState_Polished), qPrintable(widget->objectName()));
 }
 
 void TestDialog::recieveResultStartsRunAgain()

@@ -11,6 +11,7 @@
 #include <QtTest>
 
 Q_DECLARE_METATYPE(QVector<ZipEntry>)
+Q_DECLARE_METATYPE(QVector<RawZipEntry>)
 
 static constexpr qint64 plenty = qint64(1) << 40;
 
@@ -28,6 +29,8 @@ private slots:
     void unreadableArchivePassesAndExtractsToNothing();
     void symlinkEntryLetsExtractionWriteOutsideTarget();
     void nonUtf8EntryNameIsRefused();
+    void decodedNamesAreChecked_data();
+    void decodedNamesAreChecked();
 
 private:
     QTemporaryDir dir;
@@ -260,6 +263,43 @@ void PackageCheckTest::nonUtf8EntryNameIsRefused()
 
     const QString reason = ::refusePackage(archive, plenty);
     QVERIFY2(reason.contains(infos.at(1).name), qPrintable(reason));
+}
+
+void PackageCheckTest::decodedNamesAreChecked_data()
+{
+    QTest::addColumn<QVector<RawZipEntry>>("entries");
+    QTest::addColumn<QString>("reason");
+
+    const quint16 windows = 0x0014;
+    const quint16 mac = 0x1314;
+    QTest::newRow("Unicode Path naming the parent") << QVector<RawZipEntry> {
+        { "ok.dll", windows, 0, unicodePathField("../上级.dll", "ok.dll"), "x" }
+    } << QStringLiteral("entry ../上级.dll: \"..\" component");
+    QTest::newRow("Unicode Path naming an absolute path") << QVector<RawZipEntry> {
+        { "ok.dll", windows, 0, unicodePathField("/etc/世界", "ok.dll"), "x" }
+    } << QStringLiteral("entry /etc/世界: absolute path");
+    QTest::newRow("stale Unicode Path is not what is checked") << QVector<RawZipEntry> {
+        { "ok.dll", windows, 0, unicodePathField("../上级.dll", "other.dll"), "x" }
+    } << QString();
+    QTest::newRow("macOS name reported as written")
+        << QVector<RawZipEntry> { { QString("世界/../x.dll").toUtf8(), mac, 0, {}, "x" } }
+        << QStringLiteral("entry 世界/../x.dll: \"..\" component");
+    QTest::newRow("Windows GBK name reported as written") << QVector<RawZipEntry> {
+        { QTextCodec::codecForName("GBK")->fromUnicode("世界\\..\\x.dll"), windows, 0, {}, "x" }
+    } << QStringLiteral("entry 世界\\..\\x.dll: \"..\" component");
+}
+
+// The check reads each name as the extraction will: a name it passes is the name written.
+void PackageCheckTest::decodedNamesAreChecked()
+{
+    QFETCH(QVector<RawZipEntry>, entries);
+    QFETCH(QString, reason);
+    const QString archive = dir.filePath("decoded.zip");
+    QFile file(archive);
+    QVERIFY(file.open(QIODevice::WriteOnly));
+    file.write(rawEntriesZip(entries));
+    file.close();
+    QCOMPARE(::refusePackage(archive, plenty), reason);
 }
 
 QTEST_GUILESS_MAIN(PackageCheckTest)

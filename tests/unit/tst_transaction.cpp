@@ -7,11 +7,90 @@
 #include "transaction.h"
 
 #include <QDir>
+#include <QElapsedTimer>
 #include <QFileInfo>
+#include <QMutex>
+#include <QProcess>
 #include <QTemporaryDir>
+#include <QtConcurrent>
 #include <QtTest>
 
 namespace {
+
+// Collects the messages of every thread; `onMessage`, when set, sees each one as it comes.
+class MessageCapture {
+public:
+    explicit MessageCapture(std::function<void(const QString&)> onMessage = {})
+    {
+        QMutexLocker lock(&mutex);
+        captured.clear();
+        callback = std::move(onMessage);
+        previous = qInstallMessageHandler(&MessageCapture::handle);
+    }
+    ~MessageCapture()
+    {
+        qInstallMessageHandler(previous);
+        callback = {};
+    }
+    static QStringList lines()
+    {
+        QMutexLocker lock(&mutex);
+        return captured;
+    }
+
+private:
+    static void handle(QtMsgType, const QMessageLogContext&, const QString& message)
+    {
+        QMutexLocker lock(&mutex);
+        captured.append(message);
+        if (callback)
+            callback(message);
+    }
+    QtMessageHandler previous;
+    static QMutex mutex;
+    static QStringList captured;
+    static std::function<void(const QString&)> callback;
+};
+QMutex MessageCapture::mutex;
+QStringList MessageCapture::captured;
+std::function<void(const QString&)> MessageCapture::callback;
+
+QString entryLine(const QString& path)
+{
+    return QStringLiteral("\"[UpdateTarvilDialog]:down_zip-files[OK]:%1\"").arg(path);
+}
+
+// Makes `path` immutable, as a scanner's hold does to a rename, and lets it go after
+// `releaseAfterMs` (never when negative: the destructor does). False where the file system
+// has no immutable files.
+class Hold {
+public:
+    explicit Hold(const QString& path)
+        : m_path(path)
+    {
+    }
+    ~Hold()
+    {
+        m_release.waitForFinished(30000);
+        QProcess::execute("chattr", { "-i", m_path });
+    }
+    bool take(int releaseAfterMs)
+    {
+        if (QProcess::execute("chattr", { "+i", m_path }) != 0)
+            return false;
+        if (releaseAfterMs >= 0) {
+            m_release.start("sh",
+                { "-c", QStringLiteral("sleep %1; chattr -i \"$0\"").arg(releaseAfterMs / 1000.0),
+                    m_path });
+            return m_release.waitForStarted();
+        }
+        return true;
+    }
+
+private:
+    QString m_path;
+    QProcess m_release;
+};
 
 const QString key = QStringLiteral("Version/DATABASE");
 
@@ -92,6 +171,12 @@ private slots:
     void leftoverBackupsAreRemovedAtStart();
     void undeletableBackupDoesNotFailCommit();
     void fileHeldForMomentsIsStillReplaced();
+    void heldFileIsWaitedForUpToTenSeconds_data();
+    void heldFileIsWaitedForUpToTenSeconds();
+    void cancellationEndsWaitForHeldFileWithinOneSecond();
+    void cancellationBetweenFilesRollsBack_data();
+    void cancellationBetweenFilesRollsBack();
+    void entryLinesFollowArchiveOrder();
     void unreadableJournalBlocksFurtherInstalls();
 };
 
@@ -144,7 +229,11 @@ void TestTransaction::failedStepRestoresInstallationByteForByte()
     InstallTransaction transaction(f.app);
     QString reason;
     QVERIFY2(transaction.prepare(f.plan, key, "1.001", &reason), qPrintable(reason));
+    QElapsedTimer clock;
+    clock.start();
     QVERIFY(!transaction.apply(&reason));
+    // Nothing waiting could change: no wait for a hold to end.
+    QVERIFY2(clock.elapsed() < 1000, qPrintable(QString::number(clock.elapsed())));
     InstallTransaction::removeLeftovers(f.app);
     // "*" stands for any text, a system's error message with a "/" in it included.
     const QString pattern = QRegularExpression::escape(expectedReason).replace("\\*", ".*");
@@ -311,6 +400,152 @@ void TestTransaction::fileHeldForMomentsIsStillReplaced()
     QProcess::execute("chattr", { "-i", held });
     QVERIFY2(applied, qPrintable(reason));
     QCOMPARE(readFileBytes(held), QByteArray("new a.dll"));
+    transaction.commit();
+}
+
+void TestTransaction::heldFileIsWaitedForUpToTenSeconds_data()
+{
+    QTest::addColumn<int>("holdMs");
+    QTest::addColumn<bool>("replaced");
+    QTest::newRow("held 2 s: replaced once released") << 2000 << true;
+    QTest::newRow("held 14 s: rolled back after about 10 s") << 14000 << false;
+}
+
+// A scanner's hold on a file of the installation: waited out when it ends within about 10 s,
+// otherwise the package is rolled back as any other failure.
+void TestTransaction::heldFileIsWaitedForUpToTenSeconds()
+{
+    QFETCH(int, holdMs);
+    QFETCH(bool, replaced);
+    Fixture f;
+    const TreeSnapshot before = f.installation();
+    const QString held = f.app + "/lib/a.dll";
+    Hold hold(held);
+    if (!hold.take(holdMs))
+        QSKIP("this file system has no immutable files");
+    InstallTransaction transaction(f.app);
+    QString reason;
+    QVERIFY(transaction.prepare(f.plan, key, "1.001", &reason));
+    QElapsedTimer clock;
+    clock.start();
+    const bool applied = transaction.apply(&reason);
+    const qint64 elapsed = clock.elapsed();
+    QCOMPARE(applied, replaced);
+    if (replaced) {
+        QVERIFY2(elapsed >= holdMs - 100, qPrintable(QString::number(elapsed)));
+        QCOMPARE(readFileBytes(held), QByteArray("new a.dll"));
+        transaction.commit();
+        return;
+    }
+    QVERIFY2(elapsed >= 9500 && elapsed < 13000, qPrintable(QString::number(elapsed)));
+    QVERIFY2(reason.startsWith("lib/a.dll: cannot be moved aside: "), qPrintable(reason));
+    InstallTransaction::removeLeftovers(f.app);
+    const TreeSnapshot after = f.installation();
+    QVERIFY2(after == before, qPrintable(describeDifference(before, after)));
+    QVERIFY(f.journalDirGone());
+}
+
+// The close button while a held file is waited for: the wait ends at once and everything
+// done so far is undone.
+void TestTransaction::cancellationEndsWaitForHeldFileWithinOneSecond()
+{
+    Fixture f;
+    const TreeSnapshot before = f.installation();
+    Hold hold(f.app + "/lib/a.dll");
+    if (!hold.take(-1))
+        QSKIP("this file system has no immutable files");
+    InstallTransaction transaction(f.app);
+    InstallControl control;
+    transaction.setControl(&control);
+    QString reason;
+    QVERIFY(transaction.prepare(f.plan, key, "1.001", &reason));
+    QFuture<bool> applied = QtConcurrent::run([&] { return transaction.apply(&reason); });
+    QTest::qWait(300);
+    QVERIFY(applied.isRunning());
+    QElapsedTimer clock;
+    clock.start();
+    control.cancel();
+    applied.waitForFinished();
+    QVERIFY2(clock.elapsed() < 1000, qPrintable(QString::number(clock.elapsed())));
+    QVERIFY(!applied.result());
+    QCOMPARE(reason, QStringLiteral("cancelled"));
+    InstallTransaction::removeLeftovers(f.app);
+    const TreeSnapshot after = f.installation();
+    QVERIFY2(after == before, qPrintable(describeDifference(before, after)));
+    QVERIFY(f.journalDirGone());
+}
+
+void TestTransaction::cancellationBetweenFilesRollsBack_data()
+{
+    QTest::addColumn<int>("cancelAtEntry"); // cancelled as this entry's line is written
+    QTest::addColumn<bool>("applied"); // nothing was left to stop
+    QTest::newRow("at the first entry") << 0 << false;
+    QTest::newRow("at the first directory") << 2 << false;
+    QTest::newRow("one entry before the last") << 4 << false;
+    QTest::newRow("at the last entry: every file is in") << 5 << true;
+}
+
+void TestTransaction::cancellationBetweenFilesRollsBack()
+{
+    QFETCH(int, cancelAtEntry);
+    QFETCH(bool, applied);
+    Fixture f;
+    const TreeSnapshot before = f.installation();
+    InstallTransaction transaction(f.app);
+    InstallControl control;
+    transaction.setControl(&control);
+    QString reason;
+    QVERIFY(transaction.prepare(f.plan, key, "1.001", &reason));
+    const QString cancelLine = entryLine(f.plan.at(cancelAtEntry).source);
+    {
+        MessageCapture capture([&](const QString& line) {
+            if (line == cancelLine)
+                control.cancel();
+        });
+        QCOMPARE(transaction.apply(&reason), applied);
+    }
+    if (applied) {
+        transaction.commit();
+        InstallTransaction::removeLeftovers(f.app);
+        QCOMPARE(f.installation(), expectedNew(before));
+        return;
+    }
+    QCOMPARE(reason, QStringLiteral("cancelled"));
+    // The entry being installed when the cancellation came is finished, no later one begun.
+    QStringList entries;
+    for (const QString& line : MessageCapture::lines()) {
+        if (line.contains("down_zip-files"))
+            entries.append(line);
+    }
+    QCOMPARE(entries.size(), cancelAtEntry + 1);
+    InstallTransaction::removeLeftovers(f.app);
+    const TreeSnapshot after = f.installation();
+    QVERIFY2(after == before, qPrintable(describeDifference(before, after)));
+    QVERIFY(f.journalDirGone());
+}
+
+// One line per entry in the archive's order, a directory's line followed by its own, even
+// where two entries name one target.
+void TestTransaction::entryLinesFollowArchiveOrder()
+{
+    Fixture f;
+    QVERIFY(writeFileBytes(f.app + "/update/second.txt", "second prog"));
+    f.file("second.txt", "prog.txt");
+    InstallTransaction transaction(f.app);
+    QString reason;
+    QVERIFY(transaction.prepare(f.plan, key, "1.001", &reason));
+    {
+        MessageCapture capture;
+        QVERIFY2(transaction.apply(&reason), qPrintable(reason));
+    }
+    QStringList expected;
+    for (const InstallAction& action : qAsConst(f.plan)) {
+        expected.append(entryLine(action.source));
+        if (action.kind == InstallAction::MakeDirectory)
+            expected.append(QStringLiteral("temppath: \"%1\"").arg(action.target));
+    }
+    QCOMPARE(MessageCapture::lines(), expected);
+    QCOMPARE(readFileBytes(f.app + "/prog.txt"), QByteArray("second prog"));
     transaction.commit();
 }
 

@@ -6,7 +6,9 @@
 #include "wineapp.h"
 
 #include <QDir>
+#include <QElapsedTimer>
 #include <QFileInfo>
+#include <QProcess>
 #include <QTextCodec>
 #include <QtTest>
 
@@ -43,6 +45,8 @@ private slots:
     void updateIsInstalledAndHandedOverOnce();
     void configIsWrittenBackIntact();
     void dllHeldOpenLeavesPackageWhollyInstalledOrUntouched();
+    void dllHeldForAWhileIsWaitedForOrRolledBack_data();
+    void dllHeldForAWhileIsWaitedForOrRolledBack();
     void packageReplacingTheRunningUpdater();
 
 private:
@@ -188,6 +192,60 @@ void TestWindowsUpdate::dllHeldOpenLeavesPackageWhollyInstalledOrUntouched()
         qPrintable(
             QStringLiteral("engine.dll=%1 data.db=%2 recorded=%3\n%4")
                 .arg(QString::fromUtf8(engine), QString::fromUtf8(data), recorded, app.logText())));
+}
+
+void TestWindowsUpdate::dllHeldForAWhileIsWaitedForOrRolledBack_data()
+{
+    QTest::addColumn<int>("holdMs");
+    QTest::addColumn<bool>("replaced");
+    // A scanner's hold on a fresh file ends within seconds: waited out in the same run.
+    QTest::newRow("held 3 s: replaced once released") << 3000 << true;
+    QTest::newRow("held 20 s: rolled back") << 20000 << false;
+}
+
+// A DLL held open without delete sharing for a while, then released: the installation waits
+// for it up to about 10 s, then the package is rolled back.
+void TestWindowsUpdate::dllHeldForAWhileIsWaitedForOrRolledBack()
+{
+    QFETCH(int, holdMs);
+    QFETCH(bool, replaced);
+    ReleaseSite site;
+    QVERIFY2(startSite(site, "1.000", "1.001"), qPrintable(site.nginx.errorString()));
+    QVERIFY(site.release.setDatabasePackage("1.001",
+        { ZipEntry::file("data.db", "data 1.001"), ZipEntry::file("engine.dll", "engine 1.001") }));
+    WineApp app;
+    QVERIFY(app.isValid());
+    QVERIFY(app.writeConfigBytes(configText(site.nginx.baseUrl(), "1.000")));
+    QVERIFY(writeFileBytes(app.filePath("engine.dll"), "engine 1.000"));
+    QVERIFY(writeFileBytes(app.filePath("data.db"), "data 1.000"));
+    QVERIFY(app.startBackground(WineApp::helper("holdopen.exe"), { "engine.dll" }));
+    QVERIFY(waitForFile(app.filePath("engine.dll.held"), 30000));
+    QVERIFY(QProcess::startDetached("sh",
+        { "-c", QStringLiteral("sleep %1; : > \"$0\"").arg(holdMs / 1000.0),
+            app.filePath("engine.dll.release") }));
+
+    QElapsedTimer clock;
+    clock.start();
+    QVERIFY2(app.runUpdater(), qPrintable(app.runOutput()));
+    const qint64 took = clock.elapsed();
+    verifyHandedOverOnce(app);
+    const QByteArray engine = readFileBytes(app.filePath("engine.dll"));
+    const QByteArray data = readFileBytes(app.filePath("data.db"));
+    const QString recorded = app.configValue("Version/DATABASE");
+    const QString state = QStringLiteral("engine.dll=%1 data.db=%2 recorded=%3 after %4 ms\n%5")
+                              .arg(QString::fromUtf8(engine), QString::fromUtf8(data), recorded)
+                              .arg(took)
+                              .arg(app.logText());
+    if (replaced) {
+        QVERIFY2(engine == "engine 1.001" && data == "data 1.001" && recorded == "1.001",
+            qPrintable(state));
+    } else {
+        QVERIFY2(engine == "engine 1.000" && data == "data 1.000" && recorded == "1.000",
+            qPrintable(state));
+        QVERIFY2(
+            app.logText().contains("1.001 install rolled back: engine.dll: "), qPrintable(state));
+        QVERIFY2(took < holdMs, qPrintable(state));
+    }
 }
 
 // The updater is running while its own package arrives: Windows lets a running program be
