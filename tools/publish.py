@@ -5,9 +5,11 @@
     publish.py database --version 1.004 --from DIR --to SERVERROOT [--sign SECRETKEY]
     publish.py keygen --out DIR [--no-password]
 
-program:  SERVERROOT/client/program/orbelan.zip, then client/verProgram.php
+program:  SERVERROOT/client/program/orbelan.zip and its index orbelan.zip.index, then
+          client/verProgram.php
 database: SERVERROOT/client/dll/v<version>.zip, then client/verDll.php
---sign:   each package gets its minisign signature beside it (<package>.minisig), made by
+--sign:   each package (and the program package's index) gets its minisign signature
+          beside it (<file>.minisig), made by
           the minisign tool with the trusted comment "file:<name> version:<x.yyy>
           timestamp:<n>" that updaters built with the matching public key require.
 keygen:   a minisign key pair DIR/orbelan.key (secret) and DIR/orbelan.pub (public).
@@ -20,6 +22,7 @@ file is replaced last, so a client never sees a version whose package is missing
 import argparse
 import base64
 import fcntl
+import hashlib
 import os
 import re
 import shutil
@@ -40,6 +43,15 @@ MAX_UNPACKED_BYTES = 8 * 1024 ** 3
 # taken for it.
 DOWNLOAD_DIR = "update"
 PUBLISHED_MODE = 0o644
+# The program package's index: where each file's record lies in the archive and the
+# BLAKE2b-256 of its contents, so updaters can fetch only the files that changed.
+INDEX_SUFFIX = ".index"
+INDEX_HEADER = "orbelan-index 1"
+INDEX_DIGEST_BYTES = 32
+LOCAL_HEADER = struct.Struct("<4sHHHHHIIIHH")
+LOCAL_HEADER_SIGNATURE = b"PK\x03\x04"
+DESCRIPTOR_SIGNATURE = b"PK\x07\x08"
+DESCRIPTOR_FLAG = 0x08
 
 
 class Refusal(Exception):
@@ -211,6 +223,69 @@ def write_archive(entries, archive):
                     dst.write(chunk)
 
 
+def blake2b_hex(chunks):
+    digest = hashlib.blake2b(digest_size=INDEX_DIGEST_BYTES)
+    for chunk in chunks:
+        digest.update(chunk)
+    return digest.hexdigest()
+
+
+def file_chunks(f, start=0, length=None):
+    f.seek(start)
+    left = length
+    while left is None or left > 0:
+        chunk = f.read(1024 * 1024 if left is None else min(left, 1024 * 1024))
+        if not chunk:
+            return
+        if left is not None:
+            left -= len(chunk)
+        yield chunk
+
+
+def record_length(f, info):
+    """Bytes of the entry's local record: header, name, extra field (the local one, whose
+    length may differ from the central directory's), data and data descriptor."""
+    f.seek(info.header_offset)
+    fields = LOCAL_HEADER.unpack(f.read(LOCAL_HEADER.size))
+    if fields[0] != LOCAL_HEADER_SIGNATURE:
+        raise Refusal("%s: no local header where the archive's directory points" % info.filename)
+    name_length, extra_length = fields[9], fields[10]
+    length = LOCAL_HEADER.size + name_length + extra_length + info.compress_size
+    if info.flag_bits & DESCRIPTOR_FLAG:
+        f.seek(info.header_offset + length)
+        zip64 = info.compress_size >= zipfile.ZIP64_LIMIT or info.file_size >= zipfile.ZIP64_LIMIT
+        signed = f.read(4) == DESCRIPTOR_SIGNATURE
+        length += (4 if signed else 0) + (20 if zip64 else 12)
+    return length
+
+
+def index_lines(archive_file, version):
+    """The index of the written archive, read back with zipfile: what a client fetches is
+    what lies on the server, not what was meant to be written."""
+    with open(archive_file, "rb") as f, zipfile.ZipFile(f) as zf:
+        infos = zf.infolist()
+        total = os.fstat(f.fileno()).st_size
+        directory = zf.start_dir
+        lines = [INDEX_HEADER, "version %s" % version,
+                 "archive %d %s" % (total, blake2b_hex(file_chunks(f))),
+                 "directory %d" % directory]
+        for info in infos:
+            if info.is_dir():
+                continue
+            length = record_length(f, info)
+            if info.header_offset + length > directory:
+                raise Refusal("%s: its record runs into the archive's directory" % info.filename)
+            with zf.open(info) as entry:
+                digest = blake2b_hex(iter(lambda: entry.read(1024 * 1024), b""))
+            lines.append("file %d %s %d %d %s" % (info.file_size, digest, info.header_offset,
+                                                  length, info.filename))
+    return lines
+
+
+def write_index(archive_file, version, out):
+    out.write(("\n".join(index_lines(archive_file, version)) + "\n").encode("utf-8"))
+
+
 def remove_quietly(path):
     try:
         os.unlink(path)
@@ -282,19 +357,24 @@ def sign_staged(package_file, published_name, version, secret_key):
     return signature
 
 
-def place_package(package, entries, version, secret_key):
-    """Writes the package and, with a key, its signature; both are complete and signed
-    before either replaces what is published."""
-    staged = [write_temporary(package, lambda f: write_archive(entries, f))]
+def place_package(package, entries, version, secret_key, indexed=False):
+    """Writes the package, with `indexed` its index, and with a key their signatures; all
+    are complete and signed before any replaces what is published."""
+    archive = write_temporary(package, lambda f: write_archive(entries, f))
+    staged = [(archive, package)]
     try:
-        if secret_key:
-            staged.append(sign_staged(staged[0], os.path.basename(package), version,
-                                      secret_key))
-        os.replace(staged[0], package)
-        if secret_key:
-            os.replace(staged[1], package + ".minisig")
+        if indexed:
+            index = package + INDEX_SUFFIX
+            staged.append((write_temporary(index, lambda f: write_index(archive, version, f)),
+                           index))
+        for path, target in list(staged):
+            if secret_key:
+                staged.append((sign_staged(path, os.path.basename(target), version,
+                                           secret_key), target + ".minisig"))
+        for path, target in staged:
+            os.replace(path, target)
     finally:
-        for path in staged:
+        for path, _ in staged:
             remove_quietly(path)
 
 
@@ -322,7 +402,7 @@ def publish(kind, version, source, server_root, secret_key=None):
         key_is_encrypted(secret_key)
 
     os.makedirs(os.path.dirname(package), exist_ok=True)
-    place_package(package, entries, version, secret_key)
+    place_package(package, entries, version, secret_key, indexed=kind == PROGRAM)
     replace_atomically(version_file, lambda f: f.write(version.encode("ascii")))
     return version, package, len(entries)
 

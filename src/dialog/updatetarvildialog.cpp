@@ -68,6 +68,9 @@ bool UpdateTarvilDialog::removeDirTree(const QString& path) { return removeTree(
 
 void UpdateTarvilDialog::releaseReply()
 {
+    // The differential path keeps its replies to itself.
+    if (!reply)
+        return;
     reply->deleteLater();
     reply = nullptr;
 }

@@ -7,16 +7,21 @@
 #include <QDialog>
 #include <QNetworkReply>
 #include <QPoint>
+#include <QSet>
 #include <QStringList>
 #include <QUrl>
 
+#include <functional>
+
+class DifferentialFetch;
+struct IndexEntry;
 class QFile;
 class QMouseEvent;
 class QNetworkAccessManager;
 class QPaintEvent;
 class QProcess;
-
 class PackageInstaller;
+struct PackageJob;
 struct PackageOutcome;
 
 namespace Ui {
@@ -98,6 +103,17 @@ private:
     bool endedShort() const;
     bool tryNextPackageServer();
     bool askNextApiServer();
+    PackageJob packageJob();
+    void startInstalling(const PackageJob& job);
+    // The program package: only the files that differ, whole when that is not possible.
+    void startProgramPackage();
+    void startDifferentialFetch(const std::function<bool(const IndexEntry&)>& wanted,
+        bool wholeBeyondHalf, void (UpdateTarvilDialog::*done)());
+    void programFilesFetched();
+    QSet<QString> damagedProgramFiles() const;
+    void repairThenCheckDatabase();
+    void repairFilesFetched();
+    void installFetchedFiles(const QString& installedLine);
 
     Ui::UpdateTarvilDialog* ui;
     QProcess* mainProcess;
@@ -156,6 +172,12 @@ private:
     QByteArray downloadedDigest;
     QByteArray signatureBytes;
     bool signatureOverLimit = false;
+    // The program package's differential fetch while it runs, and the verified index of the
+    // program package being installed (empty when none).
+    DifferentialFetch* differentialFetch = nullptr;
+    QByteArray programIndex;
+    // Logged once the package being installed is in place (the differential path's line).
+    QString installedLine;
 };
 
 #endif // UPDATETARVILDIALOG_H

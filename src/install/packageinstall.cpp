@@ -3,7 +3,9 @@
 #include "configfile.h"
 #include "extraction.h"
 #include "installrule.h"
+#include "keptindex.h"
 #include "packagecheck.h"
+#include "packageindex.h"
 #include "transaction.h"
 
 #include <quazip/quazip.h>
@@ -28,12 +30,14 @@ PackageOutcome failed(const QString& reason) { return { PackageOutcome::Failed, 
 PackageOutcome installExtracted(
     const PackageJob& job, const QStringList& extracted, InstallControl& control)
 {
-    const auto plan = planInstallation(extracted, job.appDir, job.downloadDir,
+    auto plan = planInstallation(extracted, job.appDir, job.downloadDir,
         [](const QString& path) { return QFileInfo(path).isDir(); });
     InstallTransaction transaction(job.appDir);
     transaction.setControl(&control);
-    QString failure;
-    if (!transaction.prepare(plan, job.recordKey, job.recordVersion, &failure))
+    // The kept index changes with the files, in the same transaction.
+    QString failure = addKeptIndexStep(&plan, job.appDir, job.extractDir, job.programIndex);
+    if (!failure.isEmpty()
+        || !transaction.prepare(plan, job.recordKey, job.recordVersion, &failure))
         return failed(QStringLiteral("%1 install not started: %2").arg(job.version, failure));
     control.setTotal(extracted.size() + transaction.entryCount());
     if (!transaction.apply(&failure)) {
@@ -54,10 +58,26 @@ PackageOutcome installExtracted(
     return { PackageOutcome::Installed, QString() };
 }
 
+// The program package's index when it describes exactly this archive.
+QByteArray indexOfArchive(const PackageJob& job)
+{
+    PackageIndex index;
+    if (job.programIndex.isEmpty() || !readPackageIndex(job.programIndex, &index).isEmpty()
+        || fileDigest(job.archive) != index.archiveDigest)
+        return QByteArray();
+    return job.programIndex;
+}
+
 } // namespace
 
-PackageOutcome installPackageFiles(const PackageJob& job, InstallControl& control)
+PackageOutcome installPackageFiles(const PackageJob& given, InstallControl& control)
 {
+    if (given.alreadyUnpacked) {
+        control.setTotal(given.unpacked.size());
+        return installExtracted(given, given.unpacked, control);
+    }
+    PackageJob job = given;
+    job.programIndex = indexOfArchive(given);
     const QString refusal = refusePackage(job.archive, QStorageInfo(job.appDir).bytesAvailable());
     if (!refusal.isEmpty())
         return failed(QStringLiteral("%1 package refused: %2").arg(job.version, refusal));

@@ -6,6 +6,7 @@
 #include <QFutureWatcher>
 #include <QObject>
 #include <QString>
+#include <QStringList>
 #include <QTimer>
 
 #include <functional>
@@ -24,6 +25,15 @@ struct PackageJob {
     // Writes the version record (with its log line); runs on the installing thread between
     // the files and the commit. False: the package is rolled back.
     std::function<bool()> record;
+    // The differential path: the files already unpacked into `extractDir` (none when nothing
+    // differs), in the order the installation rule takes them; otherwise `archive` is
+    // checked and extracted.
+    bool alreadyUnpacked = false;
+    QStringList unpacked;
+    // The verified index of the program package (empty when none, and for the database);
+    // it becomes the kept index in the same transaction, for a whole archive only when the
+    // archive is the one it describes.
+    QByteArray programIndex;
 };
 
 struct PackageOutcome {

@@ -17,7 +17,7 @@ void UpdateTarvilDialog::startUpgrade(const QStringList& verList)
     VerCount = verList.size();
     if (curType == 0) {
         ui->label_text->setText(QStringLiteral("正在升级主程序...%1").arg(VerList.last()));
-        download(packageUrl());
+        startProgramPackage();
     } else if (curType == 1 && VerCount >= 1) {
         ui->label_text->setText(QStringLiteral("正在升级配置文件...%1").arg(VerList.first()));
         download(packageUrl());
@@ -53,6 +53,29 @@ void UpdateTarvilDialog::downloadFinished()
 // window keeps its event loop; the bar starts again for the installation.
 void UpdateTarvilDialog::installDownloadedPackage()
 {
+    PackageJob job = packageJob();
+    job.archive = QFileInfo(downloadFile->fileName()).absoluteFilePath();
+    startInstalling(job);
+}
+
+// What every installation of the current package shares.
+PackageJob UpdateTarvilDialog::packageJob()
+{
+    PackageJob job;
+    job.appDir = appDir;
+    job.downloadDir = downloadDir;
+    job.extractDir = QDir(downloadDir).absolutePath();
+    job.version = VerList.value(VerIndex);
+    job.recordKey = QLatin1String(recordKey());
+    job.recordVersion = recordVersion();
+    job.programIndex = curType == 0 ? programIndex : QByteArray();
+    // The dialog's state stays as it is until the installation has finished.
+    job.record = [this] { return writeIni(); };
+    return job;
+}
+
+void UpdateTarvilDialog::startInstalling(const PackageJob& job)
+{
     if (!installer) {
         installer = new PackageInstaller(this);
         connect(installer, &PackageInstaller::progressed, this, [this](int done, int scale) {
@@ -62,16 +85,6 @@ void UpdateTarvilDialog::installDownloadedPackage()
         connect(installer, &PackageInstaller::finished, this,
             [this](const PackageOutcome& outcome) { packageInstalled(outcome); });
     }
-    PackageJob job;
-    job.archive = QFileInfo(downloadFile->fileName()).absoluteFilePath();
-    job.appDir = appDir;
-    job.downloadDir = downloadDir;
-    job.extractDir = QDir(downloadDir).absolutePath();
-    job.version = VerList.value(VerIndex);
-    job.recordKey = QLatin1String(recordKey());
-    job.recordVersion = recordVersion();
-    // The dialog's state stays as it is until the installation has finished.
-    job.record = [this] { return writeIni(); };
     installer->start(job);
 }
 
@@ -85,9 +98,13 @@ void UpdateTarvilDialog::packageInstalled(const PackageOutcome& outcome)
         return;
     }
     if (outcome.kind != PackageOutcome::Installed) {
+        installedLine.clear();
         abandonPackage(outcome.reason);
         return;
     }
+    if (!installedLine.isEmpty())
+        qDebug().noquote() << quoted(installedLine);
+    installedLine.clear();
     releaseReply();
     closeAndDeleteArchive();
     continueAfterPackage();
@@ -150,6 +167,9 @@ void UpdateTarvilDialog::abandonPackage(const QString& reason)
 
 void UpdateTarvilDialog::closeAndDeleteArchive()
 {
+    // The differential path fetches no archive.
+    if (!downloadFile)
+        return;
     downloadFile->close();
     downloadFile->remove();
     delete downloadFile;

@@ -62,7 +62,7 @@ void UpdateTarvilDialog::recieveUpdateFinish()
         = buildVersionList(text, curType == 0 ? programVersion : databaseVersion);
     if (plan.isEmpty()) {
         if (curType == 0)
-            CheckDataBaseUpdate();
+            repairThenCheckDatabase();
         else
             launchMainProgram();
         return;

@@ -209,9 +209,11 @@ void TestPackageInstall::programAndThreeDatabaseUpdatesRecordEachStep()
     QCOMPARE(readFileBytes(app.filePath(QStringLiteral("db1.txt"))), QByteArray("db1.txt"));
     QCOMPARE(readFileBytes(app.filePath(QStringLiteral("db2.txt"))), QByteArray("db2.txt"));
     QCOMPARE(readFileBytes(app.filePath(QStringLiteral("shared.txt"))), QByteArray("3"));
+    // The program package's index is asked for first; without it the whole package comes.
     QCOMPARE(site.nginx.requestedPaths(),
-        QStringList({ Release::programVersionPath(), Release::programPackagePath(),
-            Release::databaseVersionPath(), Release::databasePackagePath(QStringLiteral("1.001")),
+        QStringList({ Release::programVersionPath(), Release::programPackagePath() + ".index",
+            Release::programPackagePath(), Release::databaseVersionPath(),
+            Release::databasePackagePath(QStringLiteral("1.001")),
             Release::databasePackagePath(QStringLiteral("1.002")),
             Release::databasePackagePath(QStringLiteral("1.003")) }));
 }

@@ -136,7 +136,8 @@ void TestProxy::updateGoesThroughTheConfiguredProxy()
     QCOMPARE(app.configValue(QStringLiteral("Version/DATABASE")), QStringLiteral("1.002"));
 
     // The proxy forwarded every request nginx answered, and nothing else.
-    const QStringList paths { Release::programVersionPath(), Release::programPackagePath(),
+    const QStringList paths { Release::programVersionPath(),
+        Release::programPackagePath() + QStringLiteral(".index"), Release::programPackagePath(),
         Release::databaseVersionPath(), Release::databasePackagePath(QStringLiteral("1.001")),
         Release::databasePackagePath(QStringLiteral("1.002")) };
     QCOMPARE(site.nginx.requestedPaths(), paths);

@@ -119,9 +119,11 @@ void TestSignedPackages::signedProgramAndDatabaseChainInstalls()
     const QString program = Release::programPackagePath();
     const QString db1 = Release::databasePackagePath(v1001);
     const QString db2 = Release::databasePackagePath(v1002);
+    // The program package's index (not published here) is asked for before the package.
     QCOMPARE(site.nginx.requestedPaths(),
-        QStringList({ Release::programVersionPath(), program, signaturePath(program),
-            Release::databaseVersionPath(), db1, signaturePath(db1), db2, signaturePath(db2) }));
+        QStringList({ Release::programVersionPath(), program + QStringLiteral(".index"), program,
+            signaturePath(program), Release::databaseVersionPath(), db1, signaturePath(db1), db2,
+            signaturePath(db2) }));
     QStringList verified;
     for (const QString& message : app.debugMessages()) {
         if (message.contains(QLatin1String("signature verified")))
@@ -239,6 +241,8 @@ static void verifyNothingInstalled(
     QStringList expectedPaths { Release::programVersionPath() };
     if (!programStep)
         expectedPaths.append(Release::databaseVersionPath());
+    else
+        expectedPaths.append(package + QStringLiteral(".index"));
     expectedPaths << package << signaturePath(package);
     QCOMPARE(requested, expectedPaths);
     for (const QString& message : app.debugMessages())

@@ -1,14 +1,65 @@
 """tools/publish.py: what it refuses, and the archives and version files it writes."""
+import hashlib
+import importlib.util
+import io
 import os
 import stat
+import struct
 import subprocess
 import sys
 import tempfile
 import unittest
 import zipfile
+import zlib
 from pathlib import Path
 
 PUBLISH = Path(__file__).resolve().parents[2] / "tools" / "publish.py"
+
+
+def load_publish():
+    spec = importlib.util.spec_from_file_location("publish", PUBLISH)
+    module = importlib.util.module_from_spec(spec)
+    spec.loader.exec_module(module)
+    return module
+
+
+def blake2b(data):
+    return hashlib.blake2b(data, digest_size=32).hexdigest()
+
+
+def parse_index(text):
+    """The index as (header lines by keyword, file entries in order)."""
+    lines = text.split("\n")
+    assert lines[-1] == "", "the index ends with a newline"
+    head, files = {"format": lines[0]}, []
+    for line in lines[1:-1]:
+        keyword, rest = line.split(" ", 1)
+        if keyword == "file":
+            size, digest, offset, length, path = rest.split(" ", 4)
+            files.append({"size": int(size), "hash": digest, "offset": int(offset),
+                          "length": int(length), "path": path})
+        else:
+            head[keyword] = rest
+    return head, files
+
+
+def inflate_record(record):
+    """A file's contents from its local record alone, as a client that fetched only that
+    byte range sees it."""
+    fields = struct.unpack("<4sHHHHHIIIHH", record[:30])
+    assert fields[0] == b"PK\x03\x04"
+    method, flags, name_length, extra_length = fields[3], fields[2], fields[9], fields[10]
+    data = record[30 + name_length + extra_length:]
+    if method == 0:
+        return data[:fields[8]] if not flags & 8 else None
+    inflater = zlib.decompressobj(-zlib.MAX_WBITS)
+    contents = inflater.decompress(data) + inflater.flush()
+    descriptor = inflater.unused_data
+    if flags & 8:
+        assert len(descriptor) in (12, 16, 20, 24), len(descriptor)
+    else:
+        assert descriptor == b"", descriptor
+    return contents
 
 
 def make_tree(root, files):
@@ -316,6 +367,112 @@ class ArchiveLayout(PublishTestCase):
         self.assertTrue((self.server / "client/dll/v1.001.zip").exists())
 
 
+class PackageIndex(PublishTestCase):
+    FILES = dict(ArchiveLayout.FILES, **{"random.bin": os.urandom(70000), "empty.txt": b""})
+
+    def published_index(self, version="1.001", files=None):
+        self.publish_ok("program", version, files or self.FILES)
+        program = self.server / "client/program"
+        return (program / "orbelan.zip").read_bytes(), \
+            parse_index((program / "orbelan.zip.index").read_text("utf-8"))
+
+    def test_index_describes_the_archive_and_each_file(self):
+        archive, (head, files) = self.published_index()
+        self.assertEqual(head["format"], "orbelan-index 1")
+        self.assertEqual(head["version"], "1.001")
+        self.assertEqual(head["archive"], "%d %s" % (len(archive), blake2b(archive)))
+        with zipfile.ZipFile(io.BytesIO(archive)) as zf:
+            self.assertEqual(int(head["directory"]), zf.start_dir)
+            expected = [info.filename for info in zf.infolist() if not info.is_dir()]
+            self.assertEqual([f["path"] for f in files], expected)
+            for entry in files:
+                with self.subTest(path=entry["path"]):
+                    contents = zf.read(entry["path"])
+                    self.assertEqual(entry["size"], len(contents))
+                    self.assertEqual(entry["hash"], blake2b(contents))
+                    self.assertEqual(entry["offset"], zf.getinfo(entry["path"]).header_offset)
+                    record = archive[entry["offset"]:entry["offset"] + entry["length"]]
+                    self.assertEqual(inflate_record(record), contents)
+
+    def test_records_end_where_the_next_begins(self):
+        archive, (head, files) = self.published_index()
+        with zipfile.ZipFile(io.BytesIO(archive)) as zf:
+            starts = sorted([i.header_offset for i in zf.infolist()] + [zf.start_dir])
+        for entry in files:
+            with self.subTest(path=entry["path"]):
+                end = entry["offset"] + entry["length"]
+                self.assertEqual(end, starts[starts.index(entry["offset"]) + 1])
+        self.assertLessEqual(max(f["offset"] + f["length"] for f in files),
+                             int(head["directory"]))
+
+    def test_record_lengths_of_foreign_archives(self):
+        # Archives the publisher does not write itself: Info-ZIP's, whose local extra fields
+        # are longer than the directory's, and a streamed one with data descriptors.
+        publish = load_publish()
+        source = self.source(self.FILES)
+        infozip = self.tmp / "infozip.zip"
+        subprocess.run(["zip", "-q", "-r", "-X", str(infozip), "."], cwd=source, check=True)
+        subprocess.run(["zip", "-q", str(infozip), "readme.txt"], cwd=source, check=True)
+        streamed = self.tmp / "streamed.zip"
+
+        class Unseekable(io.RawIOBase):
+            def __init__(self, f):
+                self.f = f
+
+            def writable(self):
+                return True
+
+            def write(self, b):
+                return self.f.write(b)
+
+        with open(streamed, "wb") as out, zipfile.ZipFile(Unseekable(out), "w") as zf:
+            for name, content in [("a.bin", os.urandom(5000)), ("b.txt", b"b" * 9000),
+                                  ("stored.bin", b"s" * 100)]:
+                zf.writestr(zipfile.ZipInfo(name), content,
+                            zipfile.ZIP_STORED if name == "stored.bin" else zipfile.ZIP_DEFLATED)
+        for archive_path in [infozip, streamed]:
+            archive = archive_path.read_bytes()
+            head, files = parse_index("\n".join(publish.index_lines(str(archive_path), "1.001"))
+                                      + "\n")
+            with zipfile.ZipFile(archive_path) as zf:
+                for entry in files:
+                    with self.subTest(archive=archive_path.name, path=entry["path"]):
+                        record = archive[entry["offset"]:entry["offset"] + entry["length"]]
+                        following = archive[entry["offset"] + entry["length"]:][:4]
+                        self.assertIn(following, [b"PK\x03\x04", b"PK\x01\x02"])
+                        contents = inflate_record(record)
+                        if contents is not None:
+                            self.assertEqual(contents, zf.read(entry["path"]))
+        with zipfile.ZipFile(infozip) as zf:
+            info = zf.getinfo("readme.txt")
+            local = infozip.read_bytes()
+            local_extra = struct.unpack("<H", local[info.header_offset + 28:][:2])[0]
+            self.assertNotEqual(local_extra, len(info.extra))
+
+    def test_each_program_release_replaces_the_index_and_databases_have_none(self):
+        self.published_index("1.001")
+        archive, (head, files) = self.published_index("1.002", {"only.txt": b"only"})
+        self.assertEqual(head["version"], "1.002")
+        self.assertEqual([f["path"] for f in files], ["only.txt"])
+        self.publish_ok("database", "1.001")
+        self.assertEqual(sorted(snapshot(self.server)), [
+            "client", "client/dll", "client/dll/v1.001.zip", "client/program",
+            "client/program/orbelan.zip", "client/program/orbelan.zip.index",
+            "client/verDll.php", "client/verProgram.php"])
+        self.assertEqual(stat.S_IMODE(
+            (self.server / "client/program/orbelan.zip.index").stat().st_mode), 0o644)
+
+    def test_failed_index_publishes_no_version(self):
+        # The index path is taken by a directory, so renaming the index into place fails.
+        self.publish_ok("program", "1.001")
+        index = self.server / "client/program/orbelan.zip.index"
+        index.unlink()
+        index.mkdir()
+        source = self.source({"a.txt": b"new"})
+        self.assertRefused(self.publish("program", "1.002", source), "orbelan.zip.index")
+        self.assertEqual((self.server / "client/verProgram.php").read_text(), "1.001")
+
+
 class Signing(PublishTestCase):
     def keygen(self):
         keys = self.tmp / "keys"
@@ -357,6 +514,13 @@ class Signing(PublishTestCase):
                 self.assertRegex(fields["timestamp"], r"^[0-9]+$")
                 signature = client / (package + ".minisig")
                 self.assertEqual(stat.S_IMODE(signature.stat().st_mode), 0o644)
+                index = client / (package + ".index")
+                self.assertEqual(index.exists(), kind == "program")
+                if kind == "program":
+                    fields = self.verify(index, keys)
+                    self.assertEqual(fields["file"], "orbelan.zip.index")
+                    self.assertEqual(fields["version"], version)
+                    self.assertIn("version %s\n" % version, index.read_text())
         self.assertEqual(sorted(name for name in snapshot(self.server) if ".publish-" in name), [])
 
     def test_failed_signing_publishes_nothing(self):
