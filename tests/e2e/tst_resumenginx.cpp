@@ -101,30 +101,34 @@ QByteArray validatorOf(const CuttingRelay::Head& response, bool etags)
 // followed by a resume at the same offset or by a new start from 0.
 QList<qint64> resumedOffsets(const QStringList& messages)
 {
-    const QRegularExpression interrupted(QStringLiteral(
-        "^\"1\\.001 download interrupted at (\\d+) of \\d+ bytes: error 2 .*; retrying in 1 s\"$"));
+    // Qt reports a connection closed short of Content-Length as error 2 or, now and then,
+    // as a reply that finished without error; the updater counts the bytes either way.
+    const QRegularExpression interrupted(
+        QStringLiteral("^\"1\\.001 download interrupted at (\\d+) of \\d+ bytes: (error 2 .*|the "
+                       "transfer ended early); retrying in 1 s\"$"));
     const QRegularExpression resumed(
         QStringLiteral("^\"1\\.001 download resumed at (\\d+) bytes from 127\\.0\\.0\\.1\"$"));
     const QString again = QStringLiteral(
         "\"1.001 download starts again from 0: the server sent the whole package\"");
+    const QByteArray log = messages.join(QLatin1Char('\n')).toUtf8();
     QList<qint64> offsets;
     qint64 pending = -1;
     for (const QString& message : messages) {
         const QRegularExpressionMatch cut = interrupted.match(message);
         const QRegularExpressionMatch on = resumed.match(message);
         if (cut.hasMatch()) {
-            [&] { QVERIFY2(pending < 0, qPrintable(message)); }();
+            [&] { QVERIFY2(pending < 0, log.constData()); }();
             pending = cut.captured(1).toLongLong();
         } else if (on.hasMatch()) {
-            [&] { QCOMPARE(on.captured(1).toLongLong(), pending); }();
+            [&] { QVERIFY2(on.captured(1).toLongLong() == pending, log.constData()); }();
             offsets.append(pending);
             pending = -1;
         } else if (message == again) {
-            [&] { QVERIFY2(pending > 0, "a new start without an interruption"); }();
+            [&] { QVERIFY2(pending > 0, log.constData()); }();
             pending = -1;
         }
     }
-    [&] { QCOMPARE(pending, qint64(-1)); }();
+    [&] { QVERIFY2(pending == -1, log.constData()); }();
     return offsets;
 }
 
