@@ -1,5 +1,6 @@
 #include "configfile.h"
 #include "debugtext.h"
+#include "keptpartial.h"
 #include "packagecheck.h"
 #include "progressrange.h"
 #include "request.h"
@@ -23,7 +24,9 @@ void UpdateTarvilDialog::download(const QString& url)
     downloadWriteFailed = false;
     downloadOverLimit = false;
     downloadLimitBytes = packageDownloadLimit(QStorageInfo(downloadDir).bytesAvailable());
-    if (!downloadFile->open(QIODevice::WriteOnly)) {
+    const KeptPartial kept = takeMatchingPartial(url);
+    const QIODevice::OpenMode mode = kept.isValid() ? QIODevice::ReadWrite : QIODevice::WriteOnly;
+    if (!downloadFile->open(mode)) {
         qDebug().noquote() << quoted(QStringLiteral("打开:%1 失败").arg(fileName));
         delete downloadFile;
         downloadFile = nullptr;
@@ -34,7 +37,10 @@ void UpdateTarvilDialog::download(const QString& url)
     qDebug().noquote() << "download - curType:" << curType << quoted(url);
     packageRequestUrl = parsed;
     startPackageAttempts();
-    requestPackage(parsed);
+    if (kept.isValid())
+        continueKeptPartial(kept);
+    else
+        requestPackage(parsed);
 }
 
 void UpdateTarvilDialog::requestPackage(const QUrl& url)
