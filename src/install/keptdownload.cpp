@@ -40,6 +40,8 @@ void UpdateTarvilDialog::settleKeptPartial(const QStringList& plan)
 
 bool UpdateTarvilDialog::hasKeptPartialFor(const QString& url) const
 {
+    if (VerList.isEmpty())
+        return false;
     const KeptPartial kept = readKeptPartial(appDir);
     return kept.isFor(curType, recordVersion()) && samePackagePath(kept.url, url);
 }
@@ -105,7 +107,7 @@ void UpdateTarvilDialog::continueKeptPartial(const KeptPartial& kept)
 void UpdateTarvilDialog::keepUnfinishedPackage()
 {
     if (!downloadFile || downloadOverLimit || downloadWriteFailed || rangeRefused
-        || downloadFile->size() == 0)
+        || downloadFile->size() == 0 || VerList.isEmpty())
         return;
     // Complete already: the run ended while its signature was fetched.
     if (packageTotal > 0 && downloadFile->size() >= packageTotal)
