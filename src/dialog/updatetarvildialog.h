@@ -22,8 +22,7 @@ class QPaintEvent;
 class QProcess;
 class PackageInstaller;
 struct KeptPartial;
-template <typename T>
-class QFutureWatcher;
+template <typename T> class QFutureWatcher;
 struct PackageJob;
 struct PackageOutcome;
 
@@ -99,6 +98,7 @@ private:
     // Resuming a package whose transfer ended early (resumedownload.cpp).
     void startPackageAttempts();
     bool decidePackageBody();
+    QByteArray packageHeader(const QByteArray& name) const;
     bool retryPackage();
     void restartPackageFromZero();
     void askAgainAfter(int seconds);

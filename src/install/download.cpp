@@ -76,7 +76,7 @@ void UpdateTarvilDialog::httpReadyRead()
         return;
     // Whatever the server declares or sends beyond the limit is refused at once. Aborting
     // finishes the reply before abort() returns: downloadFinished has run by then.
-    const qint64 declared = reply->header(QNetworkRequest::ContentLengthHeader).toLongLong();
+    const qint64 declared = packageHeader("Content-Length").toLongLong();
     if (resumeOffset + declared > downloadLimitBytes
         || downloadFile->pos() + data.size() > downloadLimitBytes) {
         downloadOverLimit = true;
