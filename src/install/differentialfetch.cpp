@@ -36,7 +36,7 @@ DifferentialFetch::~DifferentialFetch()
 {
     if (m_reply)
         m_reply->deleteLater();
-    m_rangeFile.remove();
+    removeRangeFile();
 }
 
 void DifferentialFetch::start()
@@ -239,8 +239,15 @@ QString DifferentialFetch::extractRange(const FetchRange& range)
 void DifferentialFetch::finish(const QString& failure)
 {
     m_failure = failure;
-    m_rangeFile.remove();
+    removeRangeFile();
     emit finished();
+}
+
+// No range may have been asked for: then there is no file, and Qt would warn of its name.
+void DifferentialFetch::removeRangeFile()
+{
+    if (!m_rangeFile.fileName().isEmpty())
+        m_rangeFile.remove();
 }
 
 QStringList DifferentialFetch::extracted() const

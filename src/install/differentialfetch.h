@@ -66,6 +66,7 @@ private:
     QString rangeStatusFailure() const;
     QString extractRange(const FetchRange& range);
     void finish(const QString& failure);
+    void removeRangeFile();
 
     QNetworkAccessManager* m_manager;
     Job m_job;
