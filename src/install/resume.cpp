@@ -1,5 +1,7 @@
 #include "resume.h"
 
+#include "debugtext.h"
+
 #include <QList>
 
 ReplyEnding classifyReply(QNetworkReply::NetworkError error, int httpStatus)
@@ -107,6 +109,17 @@ QByteArray finalHeaderValue(const QByteArray& name, const QByteArray& joined)
     if (key == "last-modified" && value.size() > 29 && value.at(value.size() - 30) == ' ')
         return value.right(29);
     return value;
+}
+
+QString interruptionText(const QNetworkReply* reply)
+{
+    const int status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
+    if (status >= 400)
+        return QStringLiteral("HTTP status %1").arg(status);
+    if (reply->error() == QNetworkReply::NoError)
+        return QStringLiteral("the transfer ended early");
+    return QStringLiteral("error %1 %2")
+        .arg(QString::number(int(reply->error())), escapedServerText(reply->errorString()));
 }
 
 int retryDelaySeconds(int failuresInRow, const QByteArray& retryAfter)

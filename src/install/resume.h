@@ -46,6 +46,10 @@ QByteArray rangeValidator(const QByteArray& etag, const QByteArray& lastModified
 // date of a Last-Modified; other headers as they are.
 QByteArray finalHeaderValue(const QByteArray& name, const QByteArray& joined);
 
+// Why a reply ended early, for the log: its HTTP status, or Qt's error with the server's
+// text escaped; "the transfer ended early" when neither tells.
+QString interruptionText(const QNetworkReply* reply);
+
 // Seconds before the attempt after `failuresInRow` failures without progress (1, 2, 4, 8, 8 ...),
 // at least a Retry-After in seconds up to 30.
 int retryDelaySeconds(int failuresInRow, const QByteArray& retryAfter);

@@ -115,13 +115,7 @@ QString UpdateTarvilDialog::interruptionReason() const
     if (rangeRefused)
         return QStringLiteral("Content-Range %1 does not continue the package")
             .arg(escapedServerText(QString::fromLatin1(reply->rawHeader("Content-Range"))));
-    const int status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
-    if (status >= 400)
-        return QStringLiteral("HTTP status %1").arg(status);
-    if (reply->error() == QNetworkReply::NoError)
-        return QStringLiteral("the transfer ended early");
-    return QStringLiteral("error %1 %2")
-        .arg(QString::number(int(reply->error())), escapedServerText(reply->errorString()));
+    return interruptionText(reply);
 }
 
 // The package's server is given up: true when the package has gone to the next one listed,
