@@ -82,6 +82,7 @@ class CuttingRelay:
 
         def run():
             self.loop = asyncio.new_event_loop()
+            asyncio.set_event_loop(self.loop)
             server = self.loop.run_until_complete(
                 asyncio.start_server(self.serve, "127.0.0.1", 0))
             self.port = server.sockets[0].getsockname()[1]
@@ -90,6 +91,12 @@ class CuttingRelay:
             ready.set()
             self.loop.run_forever()
             server.close()
+            # Connections and the dropper still waiting end here, quietly.
+            pending = asyncio.all_tasks(self.loop)
+            for task in pending:
+                task.cancel()
+            self.loop.run_until_complete(asyncio.gather(*pending, return_exceptions=True))
+            self.loop.close()
 
         self.thread = threading.Thread(target=run, daemon=True)
         self.thread.start()
