@@ -18,7 +18,7 @@
 
 UpdateTarvilDialog::UpdateTarvilDialog(QWidget* parent)
     : QDialog(parent)
-    , ui(new Ui::UpdateTarvilDialog)
+    , ui(nullptr)
     , mainProcess(nullptr)
     , networkManager(nullptr)
     , dragging(false)
@@ -30,7 +30,10 @@ UpdateTarvilDialog::UpdateTarvilDialog(QWidget* parent)
     , VerIndex(0)
     , VerCount(0)
 {
-    ui->setupUi(this);
+    // What the form would set, without building it; centring needs the size.
+    setObjectName(QStringLiteral("UpdateTarvilDialog"));
+    setWindowTitle(QStringLiteral("自动更新"));
+    resize(1000, 700);
     downloadDir = QStringLiteral("update");
     mainProgram = QStringLiteral("Orbelan.exe");
     setAttribute(Qt::WA_TranslucentBackground);
@@ -38,6 +41,46 @@ UpdateTarvilDialog::UpdateTarvilDialog(QWidget* parent)
     hide();
     skipPolishWhileHidden();
     initialize();
+}
+
+void UpdateTarvilDialog::ensureForm()
+{
+    if (ui)
+        return;
+    ui = new Ui::UpdateTarvilDialog;
+    ui->setupUi(this);
+    if (!statusText.isNull())
+        ui->label_text->setText(statusText);
+    ui->label_ContactUs->setText(contactText);
+    if (!isVisible())
+        skipPolishWhileHidden();
+}
+
+Ui::UpdateTarvilDialog* UpdateTarvilDialog::form()
+{
+    ensureForm();
+    return ui;
+}
+
+void UpdateTarvilDialog::setVisible(bool visible)
+{
+    if (visible)
+        ensureForm();
+    QDialog::setVisible(visible);
+}
+
+void UpdateTarvilDialog::setStatusText(const QString& text)
+{
+    statusText = text;
+    if (ui)
+        ui->label_text->setText(text);
+}
+
+void UpdateTarvilDialog::setContactText(const QString& text)
+{
+    contactText = text;
+    if (ui)
+        ui->label_ContactUs->setText(text);
 }
 
 void UpdateTarvilDialog::skipPolishWhileHidden()

@@ -1,7 +1,6 @@
 #include "configfile.h"
 #include "debugtext.h"
 #include "request.h"
-#include "ui_updatetarvildialog.h"
 #include "updatetarvildialog.h"
 
 #include <QDebug>
@@ -24,7 +23,7 @@ void UpdateTarvilDialog::CheckProgramUpdate()
         SLOT(slotError(QNetworkReply::NetworkError)));
     connect(reply, SIGNAL(readyRead()), this, SLOT(slotReadyRead()));
     connect(reply, SIGNAL(finished()), this, SLOT(recieveUpdateFinish()));
-    ui->label_text->setText(QStringLiteral("获取服务器最新版本号"));
+    setStatusText(QStringLiteral("获取服务器最新版本号"));
 }
 
 void UpdateTarvilDialog::CheckDataBaseUpdate()

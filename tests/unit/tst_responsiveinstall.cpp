@@ -144,7 +144,7 @@ void TestResponsiveInstall::eventLoopKeepsTurningWhileLargePackageInstalls()
 
     PackageJob job { app.filePath("update/orbelan.zip"), app.path(), "update",
         app.filePath("update"), "1.001", ConfigKey::programVersion, "1.001",
-        [] { return writeConfigValue(ConfigKey::programVersion, "1.001"); } };
+        [] { return writeConfigValue(ConfigKey::programVersion, "1.001"); }, false, {}, {} };
     PackageInstaller installer;
     QVector<int> progress;
     connect(&installer, &PackageInstaller::progressed,
@@ -210,7 +210,7 @@ void TestResponsiveInstall::cancellationStopsLargeEntryMidway()
 
     PackageJob job { app.filePath("update/database.zip"), app.path(), "update",
         app.filePath("update"), "1.001", ConfigKey::databaseVersion, "1.001",
-        [] { return writeConfigValue(ConfigKey::databaseVersion, "1.001"); } };
+        [] { return writeConfigValue(ConfigKey::databaseVersion, "1.001"); }, false, {}, {} };
     InstallControl control;
     control.cancel();
     QElapsedTimer clock;
@@ -251,6 +251,7 @@ void TestResponsiveInstall::closeButtonEndsRunWithinOneSecondWhollyOldOrNew()
     fixture.server().setBehaviour(Release::programPackagePath(), FaultServer::ok(package));
 
     auto dialog = std::make_unique<UpdateTarvilDialog>();
+    dialog->ensureForm();
     auto* close = dialog->findChild<QPushButton*>(QStringLiteral("pushButton_exit"));
     auto* bar = dialog->findChild<QProgressBar*>(QStringLiteral("progressBar"));
     QVERIFY(close && bar);

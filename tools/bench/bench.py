@@ -514,7 +514,7 @@ class Bench:
         sides = ["updater", "baseline"]
         if sc.name == "noupdate" and self.args.floor:
             sides.append("floor")
-        if self.args.before and sc.name in ("program", "chain"):
+        if self.args.before and sc.name in ("noupdate", "program", "chain"):
             sides.append("before")
         # Warm-up, untimed: page cache, nginx, the dynamic loader.
         for side in sides:
