@@ -52,8 +52,7 @@ void UpdateTarvilDialog::ensureForm()
     if (!statusText.isNull())
         ui->label_text->setText(statusText);
     ui->label_ContactUs->setText(contactText);
-    if (!isVisible())
-        skipPolishWhileHidden();
+    skipPolishWhileHidden();
 }
 
 Ui::UpdateTarvilDialog* UpdateTarvilDialog::form()
@@ -85,9 +84,9 @@ void UpdateTarvilDialog::setContactText(const QString& text)
 
 void UpdateTarvilDialog::skipPolishWhileHidden()
 {
-    // Qt polishes every new widget in its first event-loop pass, which decodes the form's
-    // images. A run with nothing to install never shows the window, and show() polishes
-    // the window and its children first anyway.
+    // Qt polishes every new widget in its first event-loop pass, which for the form means
+    // style sheets and decoded images. A hidden window does not need it, and show()
+    // polishes the window and its children first anyway.
     QCoreApplication::removePostedEvents(this, QEvent::PolishRequest);
     const QList<QWidget*> widgets = findChildren<QWidget*>();
     for (QWidget* widget : widgets)
