@@ -106,6 +106,7 @@ private:
     bool endedShort() const;
     bool tryNextPackageServer();
     bool askNextApiServer();
+    QString apiBase() const;
     // A package kept across runs (keptdownload.cpp).
     void settleKeptPartial(const QStringList& plan);
     bool hasKeptPartialFor(const QString& url) const;
