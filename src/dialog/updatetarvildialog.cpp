@@ -11,6 +11,7 @@
 
 #include <QDebug>
 #include <QDir>
+#include <QFutureWatcher>
 #include <QGuiApplication>
 #include <QMouseEvent>
 #include <QNetworkAccessManager>
@@ -97,6 +98,9 @@ UpdateTarvilDialog::~UpdateTarvilDialog()
 {
     // An installation still running is stopped before the state it records goes away.
     delete installer;
+    // The hashing of kept bytes writes into this dialog's hasher.
+    if (keptHashing)
+        keptHashing->waitForFinished();
     // mainProcess is left alone on purpose: the main program must outlive the updater.
     if (networkManager)
         networkManager->deleteLater();
@@ -169,6 +173,7 @@ void UpdateTarvilDialog::on_pushButton_exit_clicked()
         installer->cancel();
         return;
     }
+    keepUnfinishedPackage();
     QCoreApplication::quit();
 }
 

@@ -21,6 +21,8 @@ class QNetworkAccessManager;
 class QPaintEvent;
 class QProcess;
 class PackageInstaller;
+struct KeptPartial;
+template <typename T> class QFutureWatcher;
 struct PackageJob;
 struct PackageOutcome;
 
@@ -105,6 +107,7 @@ private:
     // Resuming a package whose transfer ended early (resumedownload.cpp).
     void startPackageAttempts();
     bool decidePackageBody();
+    QByteArray packageHeader(const QByteArray& name) const;
     bool retryPackage();
     void restartPackageFromZero();
     void askAgainAfter(int seconds);
@@ -112,6 +115,13 @@ private:
     bool endedShort() const;
     bool tryNextPackageServer();
     bool askNextApiServer();
+    QString apiBase() const;
+    // A package kept across runs (keptdownload.cpp).
+    void settleKeptPartial(const QStringList& plan);
+    bool hasKeptPartialFor(const QString& url) const;
+    KeptPartial takeMatchingPartial(const QString& url);
+    void continueKeptPartial(const KeptPartial& kept);
+    void keepUnfinishedPackage();
     PackageJob packageJob();
     void startInstalling(const PackageJob& job);
     // The program package: only the files that differ, whole when that is not possible.
@@ -173,6 +183,8 @@ private:
     // Started again from 0 once already: a second mismatch fails the package.
     bool packageRestarted = false;
     RetryBudget retryBudget;
+    // Hashing the bytes kept by an earlier run before their transfer continues.
+    QFutureWatcher<bool>* keptHashing = nullptr;
     // Which of the listed servers is asked; a failed one is not asked again this run.
     int apiServerIndex = 0;
     int packageServerIndex = 0;

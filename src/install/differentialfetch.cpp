@@ -1,5 +1,6 @@
 #include "differentialfetch.h"
 
+#include "debugtext.h"
 #include "indexrecord.h"
 #include "request.h"
 #include "signature.h"
@@ -8,6 +9,7 @@
 #include <QNetworkAccessManager>
 #include <QNetworkReply>
 #include <QRegularExpression>
+#include <QTimer>
 
 namespace {
 
@@ -36,7 +38,7 @@ DifferentialFetch::~DifferentialFetch()
 {
     if (m_reply)
         m_reply->deleteLater();
-    m_rangeFile.remove();
+    removeRangeFile();
 }
 
 void DifferentialFetch::start()
@@ -138,17 +140,27 @@ void DifferentialFetch::fetchNextRange()
         finish(QString());
         return;
     }
-    const FetchRange& range = m_plan.ranges.at(m_nextRange);
     if (!m_rangeFile.open(QIODevice::ReadWrite | QIODevice::Truncate)) {
         finish(QStringLiteral("cannot write %1").arg(m_rangeFile.fileName()));
         return;
     }
+    m_retry.reset();
+    m_bytesAtFailure = 0;
+    requestRange();
+}
+
+// The part of the current range not yet on disk. The index pins the archive's length and
+// every record's digest, so bytes from another archive are never installed.
+void DifferentialFetch::requestRange()
+{
+    const FetchRange& range = m_plan.ranges.at(m_nextRange);
     m_rangeFailure.clear();
+    m_requestedFrom = range.offset + m_rangeFile.size();
     QNetworkRequest request = makeRequest(m_job.packageUrl);
     // One range per request: many servers and caches answer multi-range requests wrongly.
     request.setRawHeader("Range",
         QStringLiteral("bytes=%1-%2")
-            .arg(range.offset)
+            .arg(m_requestedFrom)
             .arg(range.offset + range.length - 1)
             .toLatin1());
     m_reply = m_manager->get(request);
@@ -165,7 +177,7 @@ QString DifferentialFetch::rangeStatusFailure() const
         return QStringLiteral("no range answer (HTTP status %1)").arg(status);
     const FetchRange& range = m_plan.ranges.at(m_nextRange);
     const QString expected = QStringLiteral("bytes %1-%2/%3")
-                                 .arg(range.offset)
+                                 .arg(m_requestedFrom)
                                  .arg(range.offset + range.length - 1)
                                  .arg(m_index.archiveLength);
     const QString answered = QString::fromLatin1(m_reply->rawHeader("Content-Range"));
@@ -196,6 +208,8 @@ void DifferentialFetch::rangeData()
 void DifferentialFetch::rangeArrived()
 {
     const FetchRange range = m_plan.ranges.at(m_nextRange);
+    if (retryRange(range))
+        return;
     QString failure = m_rangeFailure;
     if (failure.isEmpty())
         failure = rangeStatusFailure();
@@ -216,6 +230,37 @@ void DifferentialFetch::rangeArrived()
     }
     ++m_nextRange;
     fetchNextRange();
+}
+
+// A range cut short by the link or refused by a busy server is asked for again from the
+// bytes on disk, with the same backoff and budget as a whole package.
+bool DifferentialFetch::retryRange(const FetchRange& range)
+{
+    const int status = statusOf(m_reply);
+    const ReplyEnding ending = classifyReply(m_reply->error(), status);
+    const bool busy = status >= 400 && ending == ReplyEnding::Transient;
+    const bool linkFailed = m_rangeFailure.isEmpty() && ending == ReplyEnding::Transient;
+    const bool cutShort = m_rangeFailure.isEmpty() && ending == ReplyEnding::Done
+        && m_rangeFile.size() < range.length;
+    if (!busy && !linkFailed && !cutShort)
+        return false;
+    const qint64 onDisk = m_rangeFile.size();
+    const int delay
+        = m_retry.nextDelay(onDisk > m_bytesAtFailure, m_reply->rawHeader("Retry-After"));
+    m_bytesAtFailure = onDisk;
+    if (delay < 0)
+        return false;
+    qDebug().noquote() << quoted(
+        QStringLiteral("%1 differential interrupted at %2 of %3 bytes: %4; retrying in %5 s")
+            .arg(m_job.version)
+            .arg(m_fetched)
+            .arg(m_plan.fetchBytes)
+            .arg(interruptionText(m_reply))
+            .arg(delay));
+    m_reply->deleteLater();
+    m_reply = nullptr;
+    QTimer::singleShot(delay * 1000, this, &DifferentialFetch::requestRange);
+    return true;
 }
 
 QString DifferentialFetch::extractRange(const FetchRange& range)
@@ -239,8 +284,15 @@ QString DifferentialFetch::extractRange(const FetchRange& range)
 void DifferentialFetch::finish(const QString& failure)
 {
     m_failure = failure;
-    m_rangeFile.remove();
+    removeRangeFile();
     emit finished();
+}
+
+// No range may have been asked for: then there is no file, and Qt would warn of its name.
+void DifferentialFetch::removeRangeFile()
+{
+    if (!m_rangeFile.fileName().isEmpty())
+        m_rangeFile.remove();
 }
 
 QStringList DifferentialFetch::extracted() const

@@ -3,6 +3,7 @@
 
 #include "differential.h"
 #include "packageindex.h"
+#include "resume.h"
 
 #include <QFile>
 #include <QObject>
@@ -61,11 +62,14 @@ private:
     void signatureArrived();
     void useIndex();
     void fetchNextRange();
+    void requestRange();
+    bool retryRange(const FetchRange& range);
     void rangeData();
     void rangeArrived();
     QString rangeStatusFailure() const;
     QString extractRange(const FetchRange& range);
     void finish(const QString& failure);
+    void removeRangeFile();
 
     QNetworkAccessManager* m_manager;
     Job m_job;
@@ -80,6 +84,9 @@ private:
     int m_nextRange = 0;
     qint64 m_fetched = 0;
     QFile m_rangeFile;
+    qint64 m_requestedFrom = 0; // the archive offset the current range request starts at
+    RetryBudget m_retry;
+    qint64 m_bytesAtFailure = 0;
     QString m_rangeFailure;
     QString m_failure;
 };

@@ -14,6 +14,14 @@
 // package is downloaded as before.
 void UpdateTarvilDialog::startProgramPackage()
 {
+    // An earlier run got part of the whole package: its rest is the shorter way.
+    if (hasKeptPartialFor(packageUrl())) {
+        qDebug().noquote() << quoted(
+            QStringLiteral("%1 whole package: an earlier run kept part of it")
+                .arg(recordVersion()));
+        download(packageUrl());
+        return;
+    }
     const QString dir = appDir;
     startDifferentialFetch(
         [dir](const IndexEntry& entry) { return installedFileDiffers(dir, entry); }, true,

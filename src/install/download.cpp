@@ -1,5 +1,6 @@
 #include "configfile.h"
 #include "debugtext.h"
+#include "keptpartial.h"
 #include "packagecheck.h"
 #include "progressrange.h"
 #include "request.h"
@@ -23,7 +24,9 @@ void UpdateTarvilDialog::download(const QString& url)
     downloadWriteFailed = false;
     downloadOverLimit = false;
     downloadLimitBytes = packageDownloadLimit(QStorageInfo(downloadDir).bytesAvailable());
-    if (!downloadFile->open(QIODevice::WriteOnly)) {
+    const KeptPartial kept = takeMatchingPartial(url);
+    const QIODevice::OpenMode mode = kept.isValid() ? QIODevice::ReadWrite : QIODevice::WriteOnly;
+    if (!downloadFile->open(mode)) {
         qDebug().noquote() << quoted(QStringLiteral("打开:%1 失败").arg(fileName));
         delete downloadFile;
         downloadFile = nullptr;
@@ -34,7 +37,10 @@ void UpdateTarvilDialog::download(const QString& url)
     qDebug().noquote() << "download - curType:" << curType << quoted(url);
     packageRequestUrl = parsed;
     startPackageAttempts();
-    requestPackage(parsed);
+    if (kept.isValid())
+        continueKeptPartial(kept);
+    else
+        requestPackage(parsed);
 }
 
 void UpdateTarvilDialog::requestPackage(const QUrl& url)
@@ -70,7 +76,7 @@ void UpdateTarvilDialog::httpReadyRead()
         return;
     // Whatever the server declares or sends beyond the limit is refused at once. Aborting
     // finishes the reply before abort() returns: downloadFinished has run by then.
-    const qint64 declared = reply->header(QNetworkRequest::ContentLengthHeader).toLongLong();
+    const qint64 declared = packageHeader("Content-Length").toLongLong();
     if (resumeOffset + declared > downloadLimitBytes
         || downloadFile->pos() + data.size() > downloadLimitBytes) {
         downloadOverLimit = true;

@@ -1,5 +1,7 @@
 #include "resume.h"
 
+#include "debugtext.h"
+
 #include <QList>
 
 ReplyEnding classifyReply(QNetworkReply::NetworkError error, int httpStatus)
@@ -80,6 +82,44 @@ QByteArray rangeValidator(const QByteArray& etag, const QByteArray& lastModified
     if (!tag.isEmpty() && !tag.startsWith("W/"))
         return tag;
     return lastModified.trimmed();
+}
+
+// The last entity tag of "a, b": from its closing quote back to the opening one (and a weak
+// prefix); the value as it is when it does not end in a quoted tag.
+static QByteArray lastEntityTag(const QByteArray& value)
+{
+    if (value.size() < 2 || !value.endsWith('"'))
+        return value;
+    const int open = value.lastIndexOf('"', value.size() - 2);
+    if (open < 0)
+        return value;
+    const bool weak = open >= 2 && value.mid(open - 2, 2) == "W/";
+    return value.mid(weak ? open - 2 : open);
+}
+
+QByteArray finalHeaderValue(const QByteArray& name, const QByteArray& joined)
+{
+    const QByteArray value = joined.trimmed();
+    const QByteArray key = name.toLower();
+    if (key == "content-length")
+        return value.mid(value.lastIndexOf(',') + 1).trimmed();
+    if (key == "etag")
+        return lastEntityTag(value);
+    // An HTTP date has a fixed length of 29 ("Sun, 06 Nov 1994 08:49:37 GMT").
+    if (key == "last-modified" && value.size() > 29 && value.at(value.size() - 30) == ' ')
+        return value.right(29);
+    return value;
+}
+
+QString interruptionText(const QNetworkReply* reply)
+{
+    const int status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
+    if (status >= 400)
+        return QStringLiteral("HTTP status %1").arg(status);
+    if (reply->error() == QNetworkReply::NoError)
+        return QStringLiteral("the transfer ended early");
+    return QStringLiteral("error %1 %2")
+        .arg(QString::number(int(reply->error())), escapedServerText(reply->errorString()));
 }
 
 int retryDelaySeconds(int failuresInRow, const QByteArray& retryAfter)

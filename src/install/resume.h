@@ -40,6 +40,16 @@ ContentRange parseContentRange(const QByteArray& header);
 // request could splice two versions, so none is sent).
 QByteArray rangeValidator(const QByteArray& etag, const QByteArray& lastModified);
 
+// Qt 5.15 now and then keeps the headers of a redirect beside those of the reply it led to,
+// each header's values joined as "redirect's, reply's". The reply's own value of `name` in
+// `joined`: the last number of a Content-Length, the last entity tag of an ETag, the last
+// date of a Last-Modified; other headers as they are.
+QByteArray finalHeaderValue(const QByteArray& name, const QByteArray& joined);
+
+// Why a reply ended early, for the log: its HTTP status, or Qt's error with the server's
+// text escaped; "the transfer ended early" when neither tells.
+QString interruptionText(const QNetworkReply* reply);
+
 // Seconds before the attempt after `failuresInRow` failures without progress (1, 2, 4, 8, 8 ...),
 // at least a Retry-After in seconds up to 30.
 int retryDelaySeconds(int failuresInRow, const QByteArray& retryAfter);

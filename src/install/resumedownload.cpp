@@ -44,11 +44,10 @@ bool UpdateTarvilDialog::decidePackageBody()
     if (packageBodyUse != BodyUse::Append)
         return true;
     if (resumeOffset == 0) {
-        packageTotal = reply->header(QNetworkRequest::ContentLengthHeader).toLongLong();
+        packageTotal = packageHeader("Content-Length").toLongLong();
         if (packageTotal <= 0)
             packageTotal = -1;
-        packageValidator
-            = rangeValidator(reply->rawHeader("ETag"), reply->rawHeader("Last-Modified"));
+        packageValidator = rangeValidator(packageHeader("ETag"), packageHeader("Last-Modified"));
     } else {
         qDebug().noquote() << quoted(QStringLiteral("%1 download resumed at %2 bytes from %3")
                                          .arg(VerList.value(VerIndex))
@@ -56,6 +55,12 @@ bool UpdateTarvilDialog::decidePackageBody()
                                          .arg(escapedServerText(reply->url().host())));
     }
     return true;
+}
+
+// The package reply's own value of a header, without what a redirect before it left.
+QByteArray UpdateTarvilDialog::packageHeader(const QByteArray& name) const
+{
+    return finalHeaderValue(name, reply->rawHeader(name));
 }
 
 // After a failed transfer: true when the package is asked for again (now or after a pause).
@@ -110,13 +115,7 @@ QString UpdateTarvilDialog::interruptionReason() const
     if (rangeRefused)
         return QStringLiteral("Content-Range %1 does not continue the package")
             .arg(escapedServerText(QString::fromLatin1(reply->rawHeader("Content-Range"))));
-    const int status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
-    if (status >= 400)
-        return QStringLiteral("HTTP status %1").arg(status);
-    if (reply->error() == QNetworkReply::NoError)
-        return QStringLiteral("the transfer ended early");
-    return QStringLiteral("error %1 %2")
-        .arg(QString::number(int(reply->error())), escapedServerText(reply->errorString()));
+    return interruptionText(reply);
 }
 
 // The package's server is given up: true when the package has gone to the next one listed,

@@ -289,8 +289,7 @@ bool InstallTransaction::apply(QString* reason)
 
 void InstallTransaction::logEntry(const Entry& entry) const
 {
-    qDebug().noquote() << quoted(
-        tagged(QStringLiteral("down_zip-files[OK]:%1").arg(entry.path)));
+    qDebug().noquote() << quoted(tagged(QStringLiteral("down_zip-files[OK]:%1").arg(entry.path)));
     const Step& step = steps.at(entry.step);
     if (step.directory)
         qDebug().noquote() << "temppath:" << quoted(path(step.target));

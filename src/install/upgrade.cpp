@@ -43,6 +43,7 @@ void UpdateTarvilDialog::downloadFinished()
         return;
     downloadFile->close();
     if (!succeeded) {
+        keepUnfinishedPackage();
         abandonPackage(failure);
         return;
     }

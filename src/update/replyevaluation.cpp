@@ -60,6 +60,7 @@ void UpdateTarvilDialog::recieveUpdateFinish()
 
     const QStringList plan
         = buildVersionList(text, curType == 0 ? programVersion : databaseVersion);
+    settleKeptPartial(plan);
     if (plan.isEmpty()) {
         if (curType == 0)
             repairThenCheckDatabase();

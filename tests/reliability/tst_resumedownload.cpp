@@ -9,6 +9,9 @@
 #include "reliability.h"
 #include "signing.h"
 
+#include "packageindex.h"
+
+#include <QProcess>
 #include <QTcpServer>
 #include <QtTest>
 
@@ -51,6 +54,41 @@ qint64 repeatedBytes(const FaultServer& server, const QString& path, int* repeat
     return repeated;
 }
 
+// Eight files of 512 KiB; `changed` of them differ between 1.000 and 1.001.
+QMap<QString, QByteArray> programFiles(const QString& version, int changed)
+{
+    QMap<QString, QByteArray> files;
+    for (int i = 0; i < 8; ++i)
+        files.insert(QStringLiteral("file%1.dll").arg(i),
+            noise(512 * 1024,
+                quint32(i < changed && version == QLatin1String("1.001") ? 100 + i : i)));
+    return files;
+}
+
+bool writeFiles(const QString& dir, const QMap<QString, QByteArray>& files)
+{
+    for (auto it = files.begin(); it != files.end(); ++it) {
+        if (!writeFileBytes(dir + QLatin1Char('/') + it.key(), it.value()))
+            return false;
+    }
+    return true;
+}
+
+// Program 1.001 with its index, as the publishing tool writes them, into `root`.
+bool publishProgram(const QString& root, const QMap<QString, QByteArray>& files)
+{
+    const QString source = root + QStringLiteral("/source");
+    if (!QDir().mkpath(source) || !QDir().mkpath(root + QStringLiteral("/site"))
+        || !writeFiles(source, files))
+        return false;
+    QProcess publish;
+    publish.start(QStringLiteral("python3"),
+        { QStringLiteral(PROJECT_SOURCE_DIR "/tools/publish.py"), QStringLiteral("program"),
+            QStringLiteral("--version"), QStringLiteral("1.001"), QStringLiteral("--from"), source,
+            QStringLiteral("--to"), root + QStringLiteral("/site") });
+    return publish.waitForFinished(60000) && publish.exitCode() == 0;
+}
+
 } // namespace
 
 class TestResume : public QObject {
@@ -63,6 +101,8 @@ private slots:
     void nextServerTakesOver();
     void signedPackageIsHashedWhole_data();
     void signedPackageIsHashedWhole();
+    void differentialRangesSurviveTheLink_data();
+    void differentialRangesSurviveTheLink();
 };
 
 void TestResume::packageSurvivesTheLink_data()
@@ -142,11 +182,8 @@ void TestResume::packageSurvivesTheLink()
             standing = FaultServer::rangeable(installed = package(2));
     }
     server.setBehaviour(programPackage, standing);
-    QVERIFY(app.writeConfig({ { QStringLiteral("Version/PROGRAM"), QStringLiteral("1.000") },
-        { QStringLiteral("Version/DATABASE"), QStringLiteral("1.000") },
-        { QStringLiteral("Server/ApiUrl"), server.baseUrl() },
-        { QStringLiteral("Server/PackageUrl"), server.baseUrl() },
-        { QStringLiteral("Server/TimeoutMs"), QString::number(limitMs) } }));
+    QVERIFY(app.writeOldInstallationConfig(server.baseUrl(), server.baseUrl(),
+        { { QStringLiteral("Server/TimeoutMs"), QString::number(limitMs) } }));
 
     const UpdaterRun run = app.runUpdater(60000);
     verifyHandedOverOnce(app, run);
@@ -238,11 +275,8 @@ void TestResume::nextServerTakesOver()
     }
     const bool api = failing == QLatin1String("api");
     const QString both = badUrl + QStringLiteral(",") + good.baseUrl();
-    QVERIFY(app.writeConfig({ { QStringLiteral("Version/PROGRAM"), QStringLiteral("1.000") },
-        { QStringLiteral("Version/DATABASE"), QStringLiteral("1.000") },
-        { QStringLiteral("Server/ApiUrl"), api ? both : good.baseUrl() },
-        { QStringLiteral("Server/PackageUrl"), api ? good.baseUrl() : both },
-        { QStringLiteral("Server/TimeoutMs"), QString::number(limitMs) } }));
+    QVERIFY(app.writeOldInstallationConfig(api ? both : good.baseUrl(), api ? good.baseUrl() : both,
+        { { QStringLiteral("Server/TimeoutMs"), QString::number(limitMs) } }));
 
     const UpdaterRun run = app.runUpdater(60000);
     verifyHandedOverOnce(app, run);
@@ -327,11 +361,8 @@ void TestResume::signedPackageIsHashedWhole()
         }
     }
     server.setBehaviour(programPackage, standing);
-    QVERIFY(app.writeConfig({ { QStringLiteral("Version/PROGRAM"), QStringLiteral("1.000") },
-        { QStringLiteral("Version/DATABASE"), QStringLiteral("1.000") },
-        { QStringLiteral("Server/ApiUrl"), server.baseUrl() },
-        { QStringLiteral("Server/PackageUrl"), server.baseUrl() },
-        { QStringLiteral("Server/TimeoutMs"), QString::number(limitMs) } }));
+    QVERIFY(app.writeOldInstallationConfig(server.baseUrl(), server.baseUrl(),
+        { { QStringLiteral("Server/TimeoutMs"), QString::number(limitMs) } }));
 
     const UpdaterRun run = app.runUpdater(60000);
     verifyHandedOverOnce(app, run);
@@ -351,6 +382,87 @@ void TestResume::signedPackageIsHashedWhole()
         QCOMPARE(readFileBytes(app.filePath(QStringLiteral("prog.bin"))), noise(packageBytes, 1));
     else
         QVERIFY(!QFileInfo::exists(app.filePath(QStringLiteral("prog.bin"))));
+}
+
+void TestResume::differentialRangesSurviveTheLink_data()
+{
+    QTest::addColumn<QString>("fault");
+    QTest::addColumn<QString>("reason"); // of the interruption, as a regular expression
+
+    QTest::newRow("cut every 256 KiB")
+        << QStringLiteral("cut every 256 KiB") << QStringLiteral("error 2 .*");
+    QTest::newRow("silent in the first file")
+        << QStringLiteral("silent in the first file") << QStringLiteral("error 5 .*");
+    QTest::newRow("first range answered 503")
+        << QStringLiteral("first range answered 503") << QStringLiteral("HTTP status 503");
+}
+
+// Two of eight files differ: the ranges of the differential update are continued from the
+// bytes on disk, not given up for the whole package.
+void TestResume::differentialRangesSurviveTheLink()
+{
+    QFETCH(QString, fault);
+    QFETCH(QString, reason);
+
+    QTemporaryDir work;
+    QVERIFY(work.isValid());
+    const QMap<QString, QByteArray> files = programFiles(QStringLiteral("1.001"), 2);
+    QVERIFY(publishProgram(work.path(), files));
+    const QByteArray zip = readFileBytes(work.filePath(QStringLiteral("site") + programPackage));
+    const QByteArray index = readFileBytes(
+        work.filePath(QStringLiteral("site") + programPackage + QStringLiteral(".index")));
+    PackageIndex parsed;
+    QCOMPARE(readPackageIndex(index, &parsed), QString());
+
+    AppDir app;
+    QVERIFY(app.isValid());
+    QVERIFY(writeFiles(app.path(), programFiles(QStringLiteral("1.000"), 2)));
+    FaultServer server;
+    QVERIFY(server.start());
+    server.setBehaviour(programQuestion, FaultServer::ok("1.001"));
+    server.setBehaviour(databaseQuestion, FaultServer::ok("1.000"));
+    server.setBehaviour(programPackage + QStringLiteral(".index"), FaultServer::ok(index));
+    FaultServer::Behaviour ranges = FaultServer::rangeable(zip);
+    if (fault == QLatin1String("cut every 256 KiB")) {
+        ranges.closeAfterBytes = 256 * 1024;
+    } else if (fault == QLatin1String("silent in the first file")) {
+        const IndexEntry& first = parsed.entries.first();
+        ranges.stallAtOffset = first.offset + first.length / 2;
+    } else {
+        FaultServer::Behaviour busy = FaultServer::ok("busy");
+        busy.status = 503;
+        server.queueBehaviour(programPackage, busy);
+    }
+    server.setBehaviour(programPackage, ranges);
+    QVERIFY(app.writeOldInstallationConfig(server.baseUrl(), server.baseUrl(),
+        { { QStringLiteral("Server/TimeoutMs"), QString::number(limitMs) } }));
+
+    const UpdaterRun run = app.runUpdater(60000);
+    verifyHandedOverOnce(app, run);
+    if (QTest::currentTestFailed())
+        return;
+    const QStringList messages = app.logMessages();
+    const QString interrupted
+        = QStringLiteral("^\"1\\.001 differential interrupted at \\d+ of \\d+ bytes: %1; "
+                         "retrying in 1 s\"$")
+              .arg(reason);
+    QVERIFY2(
+        indexOfMessage(messages, interrupted) >= 0, qPrintable(messages.join(QLatin1Char('\n'))));
+    QVERIFY2(
+        indexOfMessage(messages, QStringLiteral("^\"1\\.001 differential: 2 of 8 files, .*")) >= 0,
+        qPrintable(messages.join(QLatin1Char('\n'))));
+    QCOMPARE(app.configValue(QStringLiteral("Version/PROGRAM")), QStringLiteral("1.001"));
+    for (auto it = files.begin(); it != files.end(); ++it)
+        QVERIFY2(readFileBytes(app.filePath(it.key())) == it.value(), qPrintable(it.key()));
+    // Only the two files' records, each byte about once: no whole package.
+    qint64 records = 0;
+    for (int i = 0; i < 2; ++i)
+        records += parsed.entries.at(i).length;
+    int repeats = 0;
+    const qint64 sent
+        = bytesSent(server, programPackage) - repeatedBytes(server, programPackage, &repeats);
+    QVERIFY2(sent <= qint64(records * 1.1),
+        qPrintable(QStringLiteral("%1 bytes sent for records of %2").arg(sent).arg(records)));
 }
 
 QTEST_GUILESS_MAIN(TestResume)

@@ -181,25 +181,32 @@ static FaultServer::Behaviour answerRange(
     const QByteArray range = request.headerValues("Range").value(0).trimmed();
     const QList<QByteArray> ifRange = request.headerValues("If-Range");
     const bool current = ifRange.isEmpty() || ifRange.first().trimmed() == behaviour.etag;
-    if (behaviour.ranges && current && range.startsWith("bytes=") && range.endsWith('-')) {
+    const QList<QByteArray> ends = range.mid(6).split('-');
+    if (behaviour.ranges && current && range.startsWith("bytes=") && ends.size() == 2) {
         bool ok = false;
-        start = range.mid(6, range.size() - 7).toLongLong(&ok);
-        if (!ok || start < 0)
+        bool lastOk = true;
+        start = ends.at(0).toLongLong(&ok);
+        const bool bounded = !ends.at(1).isEmpty();
+        const qint64 asked = bounded ? ends.at(1).toLongLong(&lastOk) : size - 1;
+        const qint64 last = qMin(asked, size - 1);
+        // A range that cannot be read is ignored: the whole body.
+        const bool valid = ok && lastOk && start >= 0 && asked >= start;
+        if (!valid)
             start = 0;
-        if (start >= size) {
+        if (valid && start >= size) {
             behaviour.status = 416;
             behaviour.headers.append(
                 FaultServer::Header("Content-Range", "bytes */" + QByteArray::number(size)));
             behaviour.body.clear();
             return behaviour;
         }
-        if (start > 0) {
+        if (valid && (start > 0 || bounded)) {
             const qint64 from = behaviour.wrongContentRange ? start / 2 : start;
             behaviour.status = 206;
             behaviour.headers.append(FaultServer::Header("Content-Range",
-                "bytes " + QByteArray::number(from) + '-' + QByteArray::number(size - 1) + '/'
+                "bytes " + QByteArray::number(from) + '-' + QByteArray::number(last) + '/'
                     + QByteArray::number(size)));
-            behaviour.body = behaviour.body.mid(int(from));
+            behaviour.body = behaviour.body.mid(int(from), int(last - from + 1));
             start = from;
         }
     }

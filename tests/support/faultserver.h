@@ -51,8 +51,9 @@ public:
         bool endless = false; // repeat the body (or filler) until the client goes away
 
         // Single ranges as nginx serves them: "Range: bytes=N-" gets a 206 with the rest and
-        // its Content-Range, unless If-Range names another validator (then the whole body);
-        // N at or past the end gets a 416. The cuts and stalls above count in the response.
+        // "bytes=N-M" one with that part, each with its Content-Range, unless If-Range names
+        // another validator (then the whole body); N at or past the end gets a 416. The cuts
+        // and stalls above count in the response.
         bool ranges = false;
         QByteArray etag; // sent as ETag when not empty; If-Range must match it
         bool wrongContentRange = false; // a 206 that starts half-way before the asked offset

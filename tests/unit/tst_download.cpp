@@ -259,7 +259,11 @@ void TestDownload::closeButtonDuringRetryPauseQuitsAtOnce()
     QVERIFY2(clock.elapsed() < 500, qPrintable(QString::number(clock.elapsed())));
     dialog.reset();
     QCOMPARE(server().requestCount(programPackage), 1);
-    QCOMPARE(readFileBytes(localPackage), body.left(20000));
+    // With an ETag to continue under, the bytes stay for the next run, out of the download
+    // folder.
+    QVERIFY(!QFileInfo::exists(localPackage));
+    QCOMPARE(readFileBytes(QStringLiteral("updatetarvil.partial")), body.left(20000));
+    QVERIFY(QFileInfo::exists(QStringLiteral("updatetarvil.partial.json")));
 }
 
 void TestDownload::percentEncodedFileNameIsStoredDecoded_data()
