@@ -176,25 +176,40 @@ log_lines() { [ -f "$log" ] && wc -l <"$log" || echo 0; }
 install_started='"1.002 signature verified"'
 install_ended='download - curType: 1 .*v1.003.zip'
 
+# watch_installation FIRST: called while the updater runs. Once the log (from line FIRST)
+# shows that database 1.002 is being installed, dumps the screen after $shot_delay (xwd: a
+# raw dump, done in a fraction of the time a PNG takes) and sets shot_while_installing to 1
+# if the log did not show the installation's end even after the dump was done. Notes when
+# the installation began, was photographed and ended (install_began, shot_at, install_ended_at;
+# polled, so to about 0.1 s).
+watch_installation() {
+    local lines
+    lines=$(tail -n +"$1" "$log" 2>/dev/null | grep -a -e "$install_started" -e "$install_ended" || true)
+    if [ -z "$install_began" ] && grep -aq "$install_started" <<<"$lines"; then
+        install_began=${EPOCHREALTIME/,/.}
+        sleep "${shot_delay:-0.4}"
+        xwd -display "$display" -root -silent >"$demo/screen.xwd" 2>"$demo/xwd.log" || true
+        shot_at=${EPOCHREALTIME/,/.}
+        tail -n +"$1" "$log" 2>/dev/null | grep -aq "$install_ended" || shot_while_installing=1
+    elif [ -n "$install_began" ] && [ -z "$install_ended_at" ] && grep -aq "$install_ended" <<<"$lines"; then
+        install_ended_at=${EPOCHREALTIME/,/.}
+    fi
+}
+
 # run_updater SHOOT LIMIT STDERR COMMAND...: runs COMMAND in $app to its end (at most LIMIT
-# seconds), its standard error appended to STDERR. With SHOOT=shoot and a display, grabs the
-# screen into $shot once $log shows that database 1.002 is being installed, and sets
-# shot_while_installing to 1 if the log did not yet show the installation's end when the
-# grab was done. Sets run_log to the run's log lines and run_seconds.
+# seconds), its standard error appended to STDERR. With SHOOT=shoot and a display, the
+# screen is photographed into $shot while database 1.002 is being installed
+# (watch_installation). Sets run_log to the run's log lines and run_seconds.
 run_updater() {
-    local shoot=$1 limit=$2 stderr=$3 first shot_taken=0 start=$SECONDS rc=0
+    local shoot=$1 limit=$2 stderr=$3 first start=$SECONDS rc=0
     shift 3
     first=$(($(log_lines) + 1))
-    shot_while_installing=0
+    shot_while_installing=0 install_began="" shot_at="" install_ended_at=""
     (cd "$app" && exec "$@" 2>>"$stderr") &
     updater_pid=$!
     while kill -0 "$updater_pid" 2>/dev/null; do
-        if [ "$shoot" = shoot ] && [ $shot_taken = 0 ] && [ -n "$display" ] \
-            && tail -n +"$first" "$log" 2>/dev/null | grep -aq "$install_started"; then
-            sleep "${shot_delay:-0.6}"
-            import -display "$display" -window root "$shot" 2>"$demo/import.log" || true
-            shot_taken=1
-            tail -n +"$first" "$log" 2>/dev/null | grep -aq "$install_ended" || shot_while_installing=1
+        if [ "$shoot" = shoot ] && [ -n "$display" ] && [ -z "$install_ended_at" ]; then
+            watch_installation "$first"
         fi
         if [ $((SECONDS - start)) -ge "$limit" ]; then
             kill "$updater_pid"
@@ -207,6 +222,20 @@ run_updater() {
     run_seconds=$((SECONDS - start))
     [ $rc = 0 ] || fail "the updater exited with code $rc (its stderr: $stderr)"
     run_log=$(tail -n +"$first" "$log" 2>/dev/null | decode_log || true)
+    if [ -s "$demo/screen.xwd" ]; then
+        convert "xwd:$demo/screen.xwd" "$shot" 2>>"$demo/xwd.log" || true
+        rm -f "$demo/screen.xwd"
+    fi
+}
+
+# install_timing: when the screenshot was taken into the installation of database 1.002, and
+# how long that installation took, as the log's polling saw them.
+install_timing() {
+    [ -n "$install_began" ] || { echo "(the installation was not seen)"; return; }
+    awk -v a="$install_began" -v s="${shot_at:-$install_began}" -v e="${install_ended_at:-}" 'BEGIN {
+        printf "taken %.1f s into the installation", s - a
+        if (e != "") printf ", which took about %.1f s", e - a
+    }'
 }
 
 # wait_for_file PATH: the main program is started detached; gives it a moment to write.

@@ -61,7 +61,7 @@ bash scripts/wine-run.sh reg.exe add \
 
 log=$app/updatetarvillogs.txt
 log_encoding=GBK
-shot_delay=1.5
+shot_delay=1
 
 echo "== Running UpdateTarvil.exe under Wine: program 1.001, database 1.001..1.003"
 run_updater shoot 120 "$demo/wine-stderr.log" bash "$root/scripts/wine-run.sh" UpdateTarvil.exe
@@ -99,6 +99,7 @@ verified_summary
 echo "Versions after: PROGRAM $(ini Version PROGRAM), DATABASE $(ini Version DATABASE) (${run_seconds} s)"
 echo "Main program stand-in started: $(tr '\t' ' ' <"$app/started.txt" 2>/dev/null)"
 echo "Screenshot of the Windows window while database 1.002 (with $pages_count page files) was being installed: $shot"
+echo "  $(install_timing)"
 echo "Updater log (GBK, shown as UTF-8):"
 short_log <<<"$run_log" | indent
 finish

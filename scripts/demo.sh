@@ -80,6 +80,7 @@ run_linux_updater() {
 echo "== First run: the updater installs program 1.001 and database 1.001..1.003"
 run_linux_updater shoot
 first_run_seconds=$run_seconds
+first_timing=$(install_timing)
 first_log=$run_log
 marker1=$(cat "$app/orbelan-started.txt" 2>/dev/null || echo "(no marker: not started)")
 if [ -z "$display" ]; then
@@ -172,6 +173,7 @@ short_log <<<"$first_log" | indent
 echo "Main program after the first run: $(tr '\n' ' ' <<<"$marker1")"
 if [ -n "$display" ]; then
     echo "Screenshot while database 1.002 (with $pages_count page files) was being installed (X display $display): $shot"
+    echo "  $first_timing"
 else
     echo "Screenshot (no X display; the window rendered offscreen by dialogshot): $shot"
 fi
