@@ -27,9 +27,8 @@ void UpdateTarvilDialog::readSettings(const QString& fileName)
     if (imagesVersion.isEmpty())
         imagesVersion = QStringLiteral("1.000");
 
-    const QString line
-        = QStringLiteral("ContactUs:%1 V_Program:%2 V_Database:%3 V_Images:%4")
-              .arg(contactText, programVersion, databaseVersion, imagesVersion);
+    const QString line = QStringLiteral("ContactUs:%1 V_Program:%2 V_Database:%3 V_Images:%4")
+                             .arg(contactText, programVersion, databaseVersion, imagesVersion);
     qDebug().noquote() << quoted(line);
     CheckProgramUpdate();
 }
