@@ -9,7 +9,8 @@
 #   BENCH_ONLY   comma-separated subset: noupdate,program,signed,chain,mem5,mem500, and delay
 #                (the far-away link, 50 and 200 ms round trip: only when named)
 #   BENCH_MAX_LOAD  wait (at most 10 minutes) until the 1-minute load is below this first
-#   BENCH_BEFORE  git revision whose updater is timed alongside in the package scenarios
+#   BENCH_BEFORE  git revision whose updater is timed alongside in the no-update, program
+#                 and chain scenarios
 #                 (built Release into $BUILD_DIR/bench/before/)
 set -euo pipefail
 umask 022

@@ -29,6 +29,27 @@ make_key_pair() {
     public_key=$(sed -n 2p "$1/orbelan.pub")
 }
 
+# The database package 1.002 carries many page files: enough that installing it takes a
+# second or two, so the window can be photographed while the bar shows the installation.
+pages_dir=pages
+pages_count=${DEMO_PAGES:-4000}
+pages_kib=${DEMO_PAGE_KIB:-48}
+
+# make_pages DIR COUNT EOL: COUNT text files of $pages_kib KiB in DIR (deflate shrinks each
+# to well under a KiB, so they cost the download little and the installation a lot).
+make_pages() {
+    python3 - "$1" "$2" "$3" "$pages_kib" <<'PY'
+import os, sys
+directory, count, eol, size = sys.argv[1], int(sys.argv[2]), sys.argv[3], int(sys.argv[4]) * 1024
+os.makedirs(directory, exist_ok=True)
+for n in range(count):
+    line = "page %05d: questions and answers of chapter %d%s" % (n, n // 100, eol)
+    text = (line * (size // len(line) + 1))[:size]
+    with open(os.path.join(directory, "page-%05d.txt" % n), "w", newline="") as f:
+        f.write(text)
+PY
+}
+
 # make_release DIR STAND_IN EOL: program 1.001 (STAND_IN is a command that writes the main
 # program's stand-in to the path it is given) and database packages 1.001..1.003, with text
 # files ending their lines in EOL.
@@ -47,6 +68,7 @@ make_release() {
     random_file "$d/data/questions.db" 1300000
     random_file "$d/data/images.pak" 400000
     printf "%s" "questions 1-1300$eol" >"$d/data/index.txt"
+    make_pages "$d/$pages_dir" "$pages_count" "$eol"
     d=$release/database-1.003
     random_file "$d/data/answers.db" 800000
     printf "%s" "Database 1.003: answers added.$eol" >"$d/changelog.txt"
@@ -149,22 +171,45 @@ start_xvfb() {
 decode_log() { if [ "${log_encoding:-UTF-8}" = UTF-8 ]; then cat; else iconv -f "$log_encoding" -t UTF-8; fi; }
 log_lines() { [ -f "$log" ] && wc -l <"$log" || echo 0; }
 
+# The log line right before the installation of database 1.002 starts, and the first line
+# after it has ended (the next package's download).
+install_started='"1.002 signature verified"'
+install_ended='download - curType: 1 .*v1.003.zip'
+
+# watch_installation FIRST: called while the updater runs. Once the log (from line FIRST)
+# shows that database 1.002 is being installed, dumps the screen after $shot_delay (xwd: a
+# raw dump, done in a fraction of the time a PNG takes) and sets shot_while_installing to 1
+# if the log did not show the installation's end even after the dump was done. Notes when
+# the installation began, was photographed and ended (install_began, shot_at, install_ended_at;
+# polled, so to about 0.1 s).
+watch_installation() {
+    local lines
+    lines=$(tail -n +"$1" "$log" 2>/dev/null | grep -a -e "$install_started" -e "$install_ended" || true)
+    if [ -z "$install_began" ] && grep -aq "$install_started" <<<"$lines"; then
+        install_began=${EPOCHREALTIME/,/.}
+        sleep "${shot_delay:-0.4}"
+        xwd -display "$display" -root -silent >"$demo/screen.xwd" 2>"$demo/xwd.log" || true
+        shot_at=${EPOCHREALTIME/,/.}
+        tail -n +"$1" "$log" 2>/dev/null | grep -aq "$install_ended" || shot_while_installing=1
+    elif [ -n "$install_began" ] && [ -z "$install_ended_at" ] && grep -aq "$install_ended" <<<"$lines"; then
+        install_ended_at=${EPOCHREALTIME/,/.}
+    fi
+}
+
 # run_updater SHOOT LIMIT STDERR COMMAND...: runs COMMAND in $app to its end (at most LIMIT
-# seconds), its standard error appended to STDERR. With SHOOT=shoot and a display, grabs the
-# screen into $shot once $log shows that a database package is downloading. Sets run_log to
-# the run's log lines and run_seconds.
+# seconds), its standard error appended to STDERR. With SHOOT=shoot and a display, the
+# screen is photographed into $shot while database 1.002 is being installed
+# (watch_installation). Sets run_log to the run's log lines and run_seconds.
 run_updater() {
-    local shoot=$1 limit=$2 stderr=$3 first shot_taken=0 start=$SECONDS rc=0
+    local shoot=$1 limit=$2 stderr=$3 first start=$SECONDS rc=0
     shift 3
     first=$(($(log_lines) + 1))
+    shot_while_installing=0 install_began="" shot_at="" install_ended_at=""
     (cd "$app" && exec "$@" 2>>"$stderr") &
     updater_pid=$!
     while kill -0 "$updater_pid" 2>/dev/null; do
-        if [ "$shoot" = shoot ] && [ $shot_taken = 0 ] && [ -n "$display" ] \
-            && [ -n "$(tail -n +"$first" "$log" 2>/dev/null | grep -am1 "download - curType: 1")" ]; then
-            sleep "${shot_delay:-0.7}"
-            import -display "$display" -window root "$shot" 2>"$demo/import.log" || true
-            shot_taken=1
+        if [ "$shoot" = shoot ] && [ -n "$display" ] && [ -z "$install_ended_at" ]; then
+            watch_installation "$first"
         fi
         if [ $((SECONDS - start)) -ge "$limit" ]; then
             kill "$updater_pid"
@@ -177,6 +222,20 @@ run_updater() {
     run_seconds=$((SECONDS - start))
     [ $rc = 0 ] || fail "the updater exited with code $rc (its stderr: $stderr)"
     run_log=$(tail -n +"$first" "$log" 2>/dev/null | decode_log || true)
+    if [ -s "$demo/screen.xwd" ]; then
+        convert "xwd:$demo/screen.xwd" "$shot" 2>>"$demo/xwd.log" || true
+        rm -f "$demo/screen.xwd"
+    fi
+}
+
+# install_timing: when the screenshot was taken into the installation of database 1.002, and
+# how long that installation took, as the log's polling saw them.
+install_timing() {
+    [ -n "$install_began" ] || { echo "(the installation was not seen)"; return; }
+    awk -v a="$install_began" -v s="${shot_at:-$install_began}" -v e="${install_ended_at:-}" 'BEGIN {
+        printf "taken %.1f s into the installation", s - a
+        if (e != "") printf ", which took about %.1f s", e - a
+    }'
 }
 
 # wait_for_file PATH: the main program is started detached; gives it a moment to write.
@@ -206,7 +265,8 @@ verified_summary() {
     echo "Signatures verified before installation (key, file name, version): program $(head -1 <<<"$verified"), database $(tail -n +2 <<<"$verified" | paste -sd' ')"
 }
 
-# check_screenshot: the screenshot exists and, taken from a display, is not blank.
+# check_screenshot: the screenshot exists and, taken from a display, is not blank and was
+# taken while database 1.002 was being installed.
 check_screenshot() {
     if [ ! -s "$shot" ]; then
         fail "no screenshot was taken"
@@ -216,7 +276,19 @@ check_screenshot() {
         if python3 -c "import sys; sys.exit(float(sys.argv[1]) > 0.02)" "$spread"; then
             fail "the screenshot is blank"
         fi
+        [ "$shot_while_installing" = 1 ] \
+            || fail "the screenshot was not taken while database 1.002 was being installed"
     fi
+}
+
+# short_log: the log on stdin with each run of lines about the page files cut to its first
+# line and a count, so that the summary stays readable.
+short_log() {
+    awk -v dir="$pages_dir/" '
+        index($0, dir) { if (run++ == 0) print; next }
+        run > 1 { printf "... %d more lines about %s\n", run - 1, dir }
+        { run = 0; print }
+        END { if (run > 1) printf "... %d more lines about %s\n", run - 1, dir }'
 }
 
 # finish: RESULT line and exit code.

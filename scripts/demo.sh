@@ -80,6 +80,7 @@ run_linux_updater() {
 echo "== First run: the updater installs program 1.001 and database 1.001..1.003"
 run_linux_updater shoot
 first_run_seconds=$run_seconds
+first_timing=$(install_timing)
 first_log=$run_log
 marker1=$(cat "$app/orbelan-started.txt" 2>/dev/null || echo "(no marker: not started)")
 if [ -z "$display" ]; then
@@ -94,9 +95,9 @@ after="PROGRAM $(ini Version PROGRAM), DATABASE $(ini Version DATABASE)"
 [ ! -e "$app/update" ] || fail "the download directory update/ is still there"
 check_verified "$first_log"
 # Every file of the release must be installed with the content of the newest package.
-installed=$(python3 - "$release" "$app" <<'EOF'
+installed=$(python3 - "$release" "$app" "$pages_dir" <<'EOF'
 import filecmp, os, sys
-release, app = sys.argv[1:]
+release, app, pages = sys.argv[1:]
 newest = {}
 for package in ["program-1.001", "database-1.001", "database-1.002", "database-1.003"]:
     base = os.path.join(release, package)
@@ -104,11 +105,20 @@ for package in ["program-1.001", "database-1.001", "database-1.002", "database-1
         for name in files:
             path = os.path.join(directory, name)
             newest[os.path.relpath(path, base)] = path
+page_files = page_bytes = 0
+pages_ok = True
 for relative, source in sorted(newest.items()):
     target = os.path.join(app, relative)
     ok = os.path.isfile(target) and filecmp.cmp(source, target, shallow=False)
+    if relative.startswith(pages + "/"):
+        page_files += 1
+        page_bytes += os.path.getsize(source)
+        pages_ok = pages_ok and ok
+        continue
     print("%-20s %9d bytes  %s" % (relative, os.path.getsize(source),
                                    "installed" if ok else "MISSING OR DIFFERENT"))
+print("%-20s %9d bytes  %s" % ("%s/ (%d files)" % (pages, page_files), page_bytes,
+                               "installed" if pages_ok else "MISSING OR DIFFERENT"))
 EOF
 )
 grep -q "MISSING OR DIFFERENT" <<<"$installed" && fail "not every file of the release was installed"
@@ -159,10 +169,11 @@ echo "Versions after:  $after"
 echo "First run took ${first_run_seconds} s. Files of the release in $app:"
 indent <<<"$installed"
 echo "Updater log of the first run ($log):"
-indent <<<"$first_log"
+short_log <<<"$first_log" | indent
 echo "Main program after the first run: $(tr '\n' ' ' <<<"$marker1")"
 if [ -n "$display" ]; then
-    echo "Screenshot during the download (X display $display): $shot"
+    echo "Screenshot while database 1.002 (with $pages_count page files) was being installed (X display $display): $shot"
+    echo "  $first_timing"
 else
     echo "Screenshot (no X display; the window rendered offscreen by dialogshot): $shot"
 fi

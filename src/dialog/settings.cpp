@@ -1,6 +1,5 @@
 #include "configfile.h"
 #include "debugtext.h"
-#include "ui_updatetarvildialog.h"
 #include "updatetarvildialog.h"
 
 #include <QDebug>
@@ -20,7 +19,7 @@ void UpdateTarvilDialog::readSettings(const QString& fileName)
 {
     {
         const auto settings = openConfig(fileName);
-        ui->label_ContactUs->setText(settingText(*settings, ConfigKey::contact));
+        setContactText(settingText(*settings, ConfigKey::contact));
         programVersion = settingText(*settings, ConfigKey::programVersion);
         databaseVersion = settingText(*settings, ConfigKey::databaseVersion);
         imagesVersion = settingText(*settings, ConfigKey::imagesVersion);
@@ -28,9 +27,8 @@ void UpdateTarvilDialog::readSettings(const QString& fileName)
     if (imagesVersion.isEmpty())
         imagesVersion = QStringLiteral("1.000");
 
-    const QString line
-        = QStringLiteral("ContactUs:%1 V_Program:%2 V_Database:%3 V_Images:%4")
-              .arg(ui->label_ContactUs->text(), programVersion, databaseVersion, imagesVersion);
+    const QString line = QStringLiteral("ContactUs:%1 V_Program:%2 V_Database:%3 V_Images:%4")
+                             .arg(contactText, programVersion, databaseVersion, imagesVersion);
     qDebug().noquote() << quoted(line);
     CheckProgramUpdate();
 }

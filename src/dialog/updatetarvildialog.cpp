@@ -19,7 +19,7 @@
 
 UpdateTarvilDialog::UpdateTarvilDialog(QWidget* parent)
     : QDialog(parent)
-    , ui(new Ui::UpdateTarvilDialog)
+    , ui(nullptr)
     , mainProcess(nullptr)
     , networkManager(nullptr)
     , dragging(false)
@@ -31,7 +31,10 @@ UpdateTarvilDialog::UpdateTarvilDialog(QWidget* parent)
     , VerIndex(0)
     , VerCount(0)
 {
-    ui->setupUi(this);
+    // What the form would set, without building it; centring needs the size.
+    setObjectName(QStringLiteral("UpdateTarvilDialog"));
+    setWindowTitle(QStringLiteral("自动更新"));
+    resize(1000, 700);
     downloadDir = QStringLiteral("update");
     mainProgram = QStringLiteral("Orbelan.exe");
     setAttribute(Qt::WA_TranslucentBackground);
@@ -41,11 +44,50 @@ UpdateTarvilDialog::UpdateTarvilDialog(QWidget* parent)
     initialize();
 }
 
+void UpdateTarvilDialog::ensureForm()
+{
+    if (ui)
+        return;
+    ui = new Ui::UpdateTarvilDialog;
+    ui->setupUi(this);
+    if (!statusText.isNull())
+        ui->label_text->setText(statusText);
+    ui->label_ContactUs->setText(contactText);
+    skipPolishWhileHidden();
+}
+
+Ui::UpdateTarvilDialog* UpdateTarvilDialog::form()
+{
+    ensureForm();
+    return ui;
+}
+
+void UpdateTarvilDialog::setVisible(bool visible)
+{
+    if (visible)
+        ensureForm();
+    QDialog::setVisible(visible);
+}
+
+void UpdateTarvilDialog::setStatusText(const QString& text)
+{
+    statusText = text;
+    if (ui)
+        ui->label_text->setText(text);
+}
+
+void UpdateTarvilDialog::setContactText(const QString& text)
+{
+    contactText = text;
+    if (ui)
+        ui->label_ContactUs->setText(text);
+}
+
 void UpdateTarvilDialog::skipPolishWhileHidden()
 {
-    // Qt polishes every new widget in its first event-loop pass, which decodes the form's
-    // images. A run with nothing to install never shows the window, and show() polishes
-    // the window and its children first anyway.
+    // Qt polishes every new widget in its first event-loop pass, which for the form means
+    // style sheets and decoded images. A hidden window does not need it, and show()
+    // polishes the window and its children first anyway.
     QCoreApplication::removePostedEvents(this, QEvent::PolishRequest);
     const QList<QWidget*> widgets = findChildren<QWidget*>();
     for (QWidget* widget : widgets)

@@ -39,6 +39,11 @@ public:
     ~UpdateTarvilDialog() override;
 
     void initialize();
+    // The form (widgets, images, fonts, style sheets) is built only when first needed,
+    // at the latest just before the window first shows: a run with nothing to install
+    // never builds it. Tests that look at the widgets of a hidden window call this first.
+    void ensureForm();
+    void setVisible(bool visible) override;
     // The minisign public key lines package signatures must come from; none: packages are
     // installed unverified. Set before the event loop runs.
     void setTrustedKeys(const QStringList& keyLines);
@@ -93,6 +98,10 @@ private:
     QString packageUrl() const;
     void closeAndDeleteArchive();
     void skipPolishWhileHidden();
+    Ui::UpdateTarvilDialog* form();
+    // Texts kept until the form exists, then shown by it.
+    void setStatusText(const QString& text);
+    void setContactText(const QString& text);
     // The finished reply in `reply` is let go; Qt deletes it once its signals are through.
     void releaseReply();
     // Resuming a package whose transfer ended early (resumedownload.cpp).
@@ -106,6 +115,7 @@ private:
     bool endedShort() const;
     bool tryNextPackageServer();
     bool askNextApiServer();
+    QString apiBase() const;
     // A package kept across runs (keptdownload.cpp).
     void settleKeptPartial(const QStringList& plan);
     bool hasKeptPartialFor(const QString& url) const;
@@ -142,6 +152,10 @@ private:
     int VerCount;
     QStringList VerList;
     QString appDir;
+    // What the status and contact lines show; the status line keeps the form's own text
+    // until one is set.
+    QString statusText;
+    QString contactText;
 
     // Set once the hand-over has begun: later replies start nothing and a second
     // call does not start a second main program.

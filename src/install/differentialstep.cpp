@@ -2,7 +2,6 @@
 #include "differentialfetch.h"
 #include "keptindex.h"
 #include "packageinstall.h"
-#include "ui_updatetarvildialog.h"
 #include "updatetarvildialog.h"
 
 #include <QDebug>
@@ -108,7 +107,7 @@ void UpdateTarvilDialog::repairThenCheckDatabase()
     VerIndex = 0;
     VerCount = 1;
     show();
-    ui->label_text->setText(QStringLiteral("正在升级主程序...%1").arg(programVersion));
+    setStatusText(QStringLiteral("正在升级主程序...%1").arg(programVersion));
     startDifferentialFetch(
         [damaged](const IndexEntry& entry) { return damaged.contains(entry.path); }, false,
         &UpdateTarvilDialog::repairFilesFetched);

@@ -97,6 +97,7 @@ void UpdateTarvilDialog::downloadProgress(qint64 current, qint64 total)
     // A resumed transfer counts only the rest: the bar shows the whole package.
     const QPair<int, int> range
         = progressBarRange(current + resumeOffset, total < 0 ? total : total + resumeOffset);
-    ui->progressBar->setMaximum(range.first);
-    ui->progressBar->setValue(range.second);
+    QProgressBar* bar = form()->progressBar;
+    bar->setMaximum(range.first);
+    bar->setValue(range.second);
 }

@@ -16,10 +16,10 @@ void UpdateTarvilDialog::startUpgrade(const QStringList& verList)
     VerIndex = 0;
     VerCount = verList.size();
     if (curType == 0) {
-        ui->label_text->setText(QStringLiteral("正在升级主程序...%1").arg(VerList.last()));
+        setStatusText(QStringLiteral("正在升级主程序...%1").arg(VerList.last()));
         startProgramPackage();
     } else if (curType == 1 && VerCount >= 1) {
-        ui->label_text->setText(QStringLiteral("正在升级配置文件...%1").arg(VerList.first()));
+        setStatusText(QStringLiteral("正在升级配置文件...%1").arg(VerList.first()));
         download(packageUrl());
     }
 }
@@ -80,8 +80,9 @@ void UpdateTarvilDialog::startInstalling(const PackageJob& job)
     if (!installer) {
         installer = new PackageInstaller(this);
         connect(installer, &PackageInstaller::progressed, this, [this](int done, int scale) {
-            ui->progressBar->setRange(0, scale);
-            ui->progressBar->setValue(done);
+            QProgressBar* bar = form()->progressBar;
+            bar->setRange(0, scale);
+            bar->setValue(done);
         });
         connect(installer, &PackageInstaller::finished, this,
             [this](const PackageOutcome& outcome) { packageInstalled(outcome); });
@@ -184,7 +185,7 @@ void UpdateTarvilDialog::continueAfterPackage()
     } else if (VerIndex < VerCount - 1) {
         ++VerIndex;
         const QString url = packageUrl();
-        ui->label_text->setText(QStringLiteral("正在升级配置文件...%1").arg(VerList.at(VerIndex)));
+        setStatusText(QStringLiteral("正在升级配置文件...%1").arg(VerList.at(VerIndex)));
         download(url);
     } else {
         launchMainProgram();

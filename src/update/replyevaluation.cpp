@@ -70,7 +70,7 @@ void UpdateTarvilDialog::recieveUpdateFinish()
     }
     logPlan(plan);
     if (curType == 0 && logoType() == 1)
-        ui->label_logo->setStyleSheet(
+        form()->label_logo->setStyleSheet(
             QStringLiteral("border-image: url(:/images/vantrellogo.png);"));
     show();
     startUpgrade(plan);

@@ -1,7 +1,6 @@
 #include "configfile.h"
 #include "debugtext.h"
 #include "request.h"
-#include "ui_updatetarvildialog.h"
 #include "updatetarvildialog.h"
 
 #include <QDebug>
@@ -15,25 +14,21 @@ void UpdateTarvilDialog::CheckProgramUpdate()
 {
     curType = 0;
     QString rendered;
-    const QStringList bases = apiBaseUrls();
-    const QUrl url = serverUrl(bases.value(apiServerIndex, bases.last()),
-        QStringLiteral("/client/verProgram.php"), &rendered);
+    const QUrl url = serverUrl(apiBase(), QStringLiteral("/client/verProgram.php"), &rendered);
     qDebug().noquote() << "CheckProgramUpdate_Url:" << quoted(rendered);
     reply = sendVersionQuestion(url);
     connect(reply, SIGNAL(error(QNetworkReply::NetworkError)), this,
         SLOT(slotError(QNetworkReply::NetworkError)));
     connect(reply, SIGNAL(readyRead()), this, SLOT(slotReadyRead()));
     connect(reply, SIGNAL(finished()), this, SLOT(recieveUpdateFinish()));
-    ui->label_text->setText(QStringLiteral("获取服务器最新版本号"));
+    setStatusText(QStringLiteral("获取服务器最新版本号"));
 }
 
 void UpdateTarvilDialog::CheckDataBaseUpdate()
 {
     qDebug() << "CheckDataBaseUpdate()检查DLL升级";
     curType = 1;
-    const QStringList bases = apiBaseUrls();
-    reply = sendVersionQuestion(
-        serverUrl(bases.value(apiServerIndex, bases.last()), QStringLiteral("/client/verDll.php")));
+    reply = sendVersionQuestion(serverUrl(apiBase(), QStringLiteral("/client/verDll.php")));
     connect(reply, SIGNAL(error(QNetworkReply::NetworkError)), this,
         SLOT(slotError(QNetworkReply::NetworkError)));
     connect(reply, SIGNAL(finished()), this, SLOT(recieveUpdateFinish()));
@@ -73,6 +68,13 @@ void UpdateTarvilDialog::capVersionReply(QNetworkReply* versionReply)
                            << "bytes";
         versionReply->abort();
     });
+}
+
+// The listed API server the questions go to; the last one once every other has failed.
+QString UpdateTarvilDialog::apiBase() const
+{
+    const QStringList bases = apiBaseUrls();
+    return bases.value(apiServerIndex, bases.last());
 }
 
 // The version question failed on one server: true when it has gone to the next one.

@@ -109,11 +109,8 @@ void TestKeptDownload::nextRunContinuesOrStartsOver()
     cut.closeAfterBytes = first.size() * 6 / 10;
     serve(&server, QStringLiteral("1.001"), FaultServer::notFound(), sign);
     server.queueBehaviour(programPackage, cut);
-    QVERIFY(app.writeConfig({ { QStringLiteral("Version/PROGRAM"), QStringLiteral("1.000") },
-        { QStringLiteral("Version/DATABASE"), QStringLiteral("1.000") },
-        { QStringLiteral("Server/ApiUrl"), server.baseUrl() },
-        { QStringLiteral("Server/PackageUrl"), server.baseUrl() },
-        { QStringLiteral("Server/TimeoutMs"), QString::number(limitMs) } }));
+    QVERIFY(app.writeOldInstallationConfig(server.baseUrl(), server.baseUrl(),
+        { { QStringLiteral("Server/TimeoutMs"), QString::number(limitMs) } }));
     verifyHandedOverOnce(app, app.runUpdater(60000));
     if (QTest::currentTestFailed())
         return;

@@ -182,11 +182,8 @@ void TestResume::packageSurvivesTheLink()
             standing = FaultServer::rangeable(installed = package(2));
     }
     server.setBehaviour(programPackage, standing);
-    QVERIFY(app.writeConfig({ { QStringLiteral("Version/PROGRAM"), QStringLiteral("1.000") },
-        { QStringLiteral("Version/DATABASE"), QStringLiteral("1.000") },
-        { QStringLiteral("Server/ApiUrl"), server.baseUrl() },
-        { QStringLiteral("Server/PackageUrl"), server.baseUrl() },
-        { QStringLiteral("Server/TimeoutMs"), QString::number(limitMs) } }));
+    QVERIFY(app.writeOldInstallationConfig(server.baseUrl(), server.baseUrl(),
+        { { QStringLiteral("Server/TimeoutMs"), QString::number(limitMs) } }));
 
     const UpdaterRun run = app.runUpdater(60000);
     verifyHandedOverOnce(app, run);
@@ -278,11 +275,8 @@ void TestResume::nextServerTakesOver()
     }
     const bool api = failing == QLatin1String("api");
     const QString both = badUrl + QStringLiteral(",") + good.baseUrl();
-    QVERIFY(app.writeConfig({ { QStringLiteral("Version/PROGRAM"), QStringLiteral("1.000") },
-        { QStringLiteral("Version/DATABASE"), QStringLiteral("1.000") },
-        { QStringLiteral("Server/ApiUrl"), api ? both : good.baseUrl() },
-        { QStringLiteral("Server/PackageUrl"), api ? good.baseUrl() : both },
-        { QStringLiteral("Server/TimeoutMs"), QString::number(limitMs) } }));
+    QVERIFY(app.writeOldInstallationConfig(api ? both : good.baseUrl(), api ? good.baseUrl() : both,
+        { { QStringLiteral("Server/TimeoutMs"), QString::number(limitMs) } }));
 
     const UpdaterRun run = app.runUpdater(60000);
     verifyHandedOverOnce(app, run);
@@ -367,11 +361,8 @@ void TestResume::signedPackageIsHashedWhole()
         }
     }
     server.setBehaviour(programPackage, standing);
-    QVERIFY(app.writeConfig({ { QStringLiteral("Version/PROGRAM"), QStringLiteral("1.000") },
-        { QStringLiteral("Version/DATABASE"), QStringLiteral("1.000") },
-        { QStringLiteral("Server/ApiUrl"), server.baseUrl() },
-        { QStringLiteral("Server/PackageUrl"), server.baseUrl() },
-        { QStringLiteral("Server/TimeoutMs"), QString::number(limitMs) } }));
+    QVERIFY(app.writeOldInstallationConfig(server.baseUrl(), server.baseUrl(),
+        { { QStringLiteral("Server/TimeoutMs"), QString::number(limitMs) } }));
 
     const UpdaterRun run = app.runUpdater(60000);
     verifyHandedOverOnce(app, run);
@@ -443,11 +434,8 @@ void TestResume::differentialRangesSurviveTheLink()
         server.queueBehaviour(programPackage, busy);
     }
     server.setBehaviour(programPackage, ranges);
-    QVERIFY(app.writeConfig({ { QStringLiteral("Version/PROGRAM"), QStringLiteral("1.000") },
-        { QStringLiteral("Version/DATABASE"), QStringLiteral("1.000") },
-        { QStringLiteral("Server/ApiUrl"), server.baseUrl() },
-        { QStringLiteral("Server/PackageUrl"), server.baseUrl() },
-        { QStringLiteral("Server/TimeoutMs"), QString::number(limitMs) } }));
+    QVERIFY(app.writeOldInstallationConfig(server.baseUrl(), server.baseUrl(),
+        { { QStringLiteral("Server/TimeoutMs"), QString::number(limitMs) } }));
 
     const UpdaterRun run = app.runUpdater(60000);
     verifyHandedOverOnce(app, run);

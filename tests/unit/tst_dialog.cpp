@@ -142,6 +142,7 @@ private slots:
     void updateShowsCentredWindowWithConfiguredLogo();
     void noUpdateNeverShowsWindowAndQuits();
     void hiddenWindowIsPolishedOnlyWhenShown();
+    void formIsBuiltWhenTheWindowFirstShows();
 
     void recieveResultStartsRunAgain();
 
@@ -203,6 +204,7 @@ void TestDialog::formObjectsHaveTheirNamesAndGeometry()
     QFETCH(QRect, geometry);
 
     UpdateTarvilDialog dialog;
+    dialog.ensureForm();
     auto* widget = dialog.findChild<QWidget*>(name);
     QVERIFY2(widget, qPrintable(name));
     QCOMPARE(QString::fromLatin1(widget->metaObject()->className()), className);
@@ -213,6 +215,7 @@ void TestDialog::formObjectsHaveTheirNamesAndGeometry()
 void TestDialog::formLayoutAndPanel()
 {
     UpdateTarvilDialog dialog;
+    dialog.ensureForm();
     auto* layout = dialog.findChild<QVBoxLayout*>(QStringLiteral("verticalLayout"));
     QVERIFY(layout);
     QCOMPARE(dialog.layout(), layout);
@@ -273,6 +276,7 @@ void TestDialog::styleSheetsAreVerbatim()
     QFETCH(QString, sheet);
 
     UpdateTarvilDialog dialog;
+    dialog.ensureForm();
     auto* widget = dialog.findChild<QWidget*>(name);
     QVERIFY2(widget, qPrintable(name));
     QCOMPARE(widget->styleSheet(), sheet);
@@ -304,7 +308,10 @@ void TestDialog::imageResourcesAreCompiledIn()
 void TestDialog::textsAfterConstruction()
 {
     UpdateTarvilDialog dialog;
-    // The program question has replaced the form's text before the constructor returned.
+    // The program question has set the status text before the constructor returned; the
+    // form, built later, shows it.
+    QVERIFY(!dialog.findChild<QLabel*>(QStringLiteral("label_text")));
+    dialog.ensureForm();
     QCOMPARE(dialog.findChild<QLabel*>(QStringLiteral("label_text"))->text(),
         QStringLiteral("获取服务器最新版本号"));
     QCOMPARE(dialog.findChild<QLabel*>(QStringLiteral("label_ContactUs"))->text(),
@@ -534,6 +541,7 @@ void TestDialog::updateShowsCentredWindowWithConfiguredLogo()
 
     UpdateTarvilDialog dialog;
     ShowWatcher watcher(&dialog);
+    dialog.ensureForm();
     auto* logo = dialog.findChild<QLabel*>(QStringLiteral("label_logo"));
     QVERIFY(logo);
     QCOMPARE(logo->styleSheet(), sheetLogo);
@@ -563,6 +571,9 @@ void TestDialog::noUpdateNeverShowsWindowAndQuits()
     QCOMPARE(server().requestCount(databaseQuestion), 1);
     QCOMPARE(watcher.shows, 0);
     QVERIFY(!dialog.isVisible());
+    // Nothing needed the form: no widget was made, no image decoded.
+    QCOMPARE(dialog.findChildren<QWidget*>(), QList<QWidget*>());
+    dialog.ensureForm();
     QCOMPARE(dialog.findChild<QLabel*>(QStringLiteral("label_logo"))->styleSheet(), sheetLogo);
 }
 
@@ -571,7 +582,9 @@ void TestDialog::noUpdateNeverShowsWindowAndQuits()
 void TestDialog::hiddenWindowIsPolishedOnlyWhenShown()
 {
     UpdateTarvilDialog dialog;
+    dialog.ensureForm();
     const QList<QWidget*> widgets = dialog.findChildren<QWidget*>() << &dialog;
+    QCOMPARE(widgets.size(), 8);
     QCoreApplication::processEvents();
     QCoreApplication::processEvents();
     for (QWidget* widget : widgets)
@@ -582,9 +595,47 @@ void TestDialog::hiddenWindowIsPolishedOnlyWhenShown()
         QVERIFY2(widget->testAttribute(Qt::WA_WState_Polished), qPrintable(widget->objectName()));
 }
 
+// The form costs its images, fonts and style sheets: a window that stays hidden never
+// builds it; the window's own properties are the form's all along.
+void TestDialog::formIsBuiltWhenTheWindowFirstShows()
+{
+    UpdateTarvilDialog dialog;
+    ShowWatcher watcher(&dialog);
+    QCoreApplication::processEvents();
+    QCOMPARE(dialog.findChildren<QWidget*>(), QList<QWidget*>());
+    QVERIFY(!dialog.layout());
+    QCOMPARE(dialog.size(), QSize(1000, 700));
+    QCOMPARE(dialog.windowTitle(), QStringLiteral("自动更新"));
+    QCOMPARE(dialog.objectName(), QStringLiteral("UpdateTarvilDialog"));
+    QCOMPARE(dialog.pos(), centredOnDesktop(QSize(1000, 700)));
+
+    dialog.show();
+    QCOMPARE(watcher.shows, 1);
+    QCOMPARE(watcher.logoSheetAtShow, sheetLogo);
+    QCOMPARE(watcher.sizeAtShow, QSize(1000, 700));
+    QCOMPARE(watcher.posAtShow, centredOnDesktop(QSize(1000, 700)));
+    QCOMPARE(dialog.findChildren<QWidget*>().size(), 7);
+    QCOMPARE(dialog.layout(), dialog.findChild<QVBoxLayout*>(QStringLiteral("verticalLayout")));
+    QCOMPARE(dialog.findChild<QLabel*>(QStringLiteral("label_text"))->text(),
+        QStringLiteral("获取服务器最新版本号"));
+    QCOMPARE(dialog.findChild<QLabel*>(QStringLiteral("label_ContactUs"))->text(),
+        DialogFixture::contactLine());
+    QCOMPARE(dialog.size(), QSize(1000, 700));
+    QCOMPARE(dialog.windowTitle(), QStringLiteral("自动更新"));
+    QCOMPARE(dialog.objectName(), QStringLiteral("UpdateTarvilDialog"));
+
+    // The close button works on a form built this late.
+    auto* close = dialog.findChild<QPushButton*>(QStringLiteral("pushButton_exit"));
+    QVERIFY(QTest::qWaitForWindowExposed(&dialog));
+    QCOMPARE(runEventLoop(10000, [close] { QTest::mouseClick(close, Qt::LeftButton); }), 0);
+}
+
 void TestDialog::recieveResultStartsRunAgain()
 {
     UpdateTarvilDialog dialog;
+    // The form exists this time: the second start updates its texts in place.
+    dialog.ensureForm();
+    dialog.findChild<QLabel*>(QStringLiteral("label_text"))->setText(QString());
     QTRY_COMPARE(server().requestCount(programQuestion), 1);
     dialog.move(7, 9);
     m_fixture.writeConfig({ { QStringLiteral("ContactUs/Contact1"), QStringLiteral("tel 123") } });

@@ -94,6 +94,7 @@ void TestDownload::progressBarTakesMaximumBeforeValue()
     QFETCH(int, value);
 
     UpdateTarvilDialog dialog;
+    dialog.ensureForm();
     auto* progress = dialog.findChild<QProgressBar*>(QStringLiteral("progressBar"));
     QVERIFY(progress);
     QCOMPARE(progress->maximum(), 100);
@@ -127,6 +128,7 @@ void TestDownload::progressBarFollowsServerLength()
     offerProgramUpdate(package);
 
     UpdateTarvilDialog dialog;
+    dialog.ensureForm();
     auto* progress = dialog.findChild<QProgressBar*>(QStringLiteral("progressBar"));
     QVERIFY(progress);
     QTRY_COMPARE(server().requestCount(programPackage), 1);
@@ -148,6 +150,7 @@ void TestDownload::closeButtonDuringTransferQuitsAndKeepsPartialPackage()
     const QByteArray configBefore = readFileBytes(QStringLiteral("Config.ini"));
 
     auto dialog = std::make_unique<UpdateTarvilDialog>();
+    dialog->ensureForm();
     auto* progress = dialog->findChild<QProgressBar*>(QStringLiteral("progressBar"));
     auto* close = dialog->findChild<QPushButton*>(QStringLiteral("pushButton_exit"));
     QVERIFY(progress && close);
@@ -192,6 +195,7 @@ void TestDownload::leftoverPackageIsTruncatedNotAppended()
     offerProgramUpdate(package);
 
     auto dialog = std::make_unique<UpdateTarvilDialog>();
+    dialog->ensureForm();
     auto* progress = dialog->findChild<QProgressBar*>(QStringLiteral("progressBar"));
     QVERIFY(progress);
     QTRY_COMPARE(progress->value(), 300);
@@ -218,6 +222,7 @@ void TestDownload::resumedTransferShowsTheWholePackage()
     server().queueBehaviour(programPackage, first);
 
     auto dialog = std::make_unique<UpdateTarvilDialog>();
+    dialog->ensureForm();
     auto* progress = dialog->findChild<QProgressBar*>(QStringLiteral("progressBar"));
     QVERIFY(progress);
     QTRY_COMPARE(server().requestCount(programPackage), 2);
@@ -239,6 +244,7 @@ void TestDownload::closeButtonDuringRetryPauseQuitsAtOnce()
     server().queueBehaviour(programPackage, first);
 
     auto dialog = std::make_unique<UpdateTarvilDialog>();
+    dialog->ensureForm();
     auto* progress = dialog->findChild<QProgressBar*>(QStringLiteral("progressBar"));
     auto* close = dialog->findChild<QPushButton*>(QStringLiteral("pushButton_exit"));
     QVERIFY(progress && close);
@@ -292,6 +298,7 @@ void TestDownload::percentEncodedFileNameIsStoredDecoded()
 
     // The program question stays unanswered, so this download is the only one.
     auto dialog = std::make_unique<UpdateTarvilDialog>();
+    dialog->ensureForm();
     dialog->download(server().url(encodedPath));
     const QString stored = QStringLiteral("update/") + storedName;
     QVERIFY2(QFileInfo(stored).isFile(), qPrintable(stored));

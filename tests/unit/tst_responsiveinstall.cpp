@@ -251,6 +251,7 @@ void TestResponsiveInstall::closeButtonEndsRunWithinOneSecondWhollyOldOrNew()
     fixture.server().setBehaviour(Release::programPackagePath(), FaultServer::ok(package));
 
     auto dialog = std::make_unique<UpdateTarvilDialog>();
+    dialog->ensureForm();
     auto* close = dialog->findChild<QPushButton*>(QStringLiteral("pushButton_exit"));
     auto* bar = dialog->findChild<QProgressBar*>(QStringLiteral("progressBar"));
     QVERIFY(close && bar);

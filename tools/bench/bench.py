@@ -514,7 +514,7 @@ class Bench:
         sides = ["updater", "baseline"]
         if sc.name == "noupdate" and self.args.floor:
             sides.append("floor")
-        if self.args.before and sc.name in ("program", "chain"):
+        if self.args.before and sc.name in ("noupdate", "program", "chain"):
             sides.append("before")
         # Warm-up, untimed: page cache, nginx, the dynamic loader.
         for side in sides:
@@ -730,7 +730,7 @@ def main():
                    help="the updater built to trust --key; adds the scenario 'signed'")
     p.add_argument("--key", default="", help="minisign secret key that signs the packages")
     p.add_argument("--before", default="",
-                   help="an earlier UpdateTarvil, timed alongside for the package scenarios")
+                   help="an earlier UpdateTarvil, timed alongside (no update, program, chain)")
     p.add_argument("--before-label", default="", help="how the report names --before")
     args = p.parse_args()
     args.work = os.path.abspath(args.work)

@@ -81,6 +81,7 @@ int main(int argc, char* argv[])
     bool saved = false;
     {
         UpdateTarvilDialog dialog;
+        dialog.ensureForm();
         auto* status = dialog.findChild<QLabel*>(QStringLiteral("label_text"));
         auto* progress = dialog.findChild<QProgressBar*>(QStringLiteral("progressBar"));
         auto* logo = dialog.findChild<QLabel*>(QStringLiteral("label_logo"));
