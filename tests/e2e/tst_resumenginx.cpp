@@ -21,6 +21,8 @@
 namespace {
 
 const int packageSize = 6 * 1024 * 1024; // bytes of prog.bin in the first package
+// No more than the updater's read-ahead limit: with Qt's read buffer full, a close can drop
+// bytes that had reached the socket, and each cut would then cost up to that much twice.
 const qint64 cutEvery = 1024 * 1024;
 const QString v1001 = QStringLiteral("1.001");
 
