@@ -32,7 +32,7 @@ make_key_pair() {
 # The database package 1.002 carries many page files: enough that installing it takes a
 # second or two, so the window can be photographed while the bar shows the installation.
 pages_dir=pages
-pages_count=${DEMO_PAGES:-4000}
+pages_count=${DEMO_PAGES:-6000}
 pages_kib=${DEMO_PAGE_KIB:-48}
 
 # make_pages DIR COUNT EOL: COUNT text files of $pages_kib KiB in DIR (deflate shrinks each
@@ -187,7 +187,7 @@ watch_installation() {
     lines=$(tail -n +"$1" "$log" 2>/dev/null | grep -a -e "$install_started" -e "$install_ended" || true)
     if [ -z "$install_began" ] && grep -aq "$install_started" <<<"$lines"; then
         install_began=${EPOCHREALTIME/,/.}
-        sleep "${shot_delay:-0.4}"
+        sleep "${shot_delay:-0.25}"
         xwd -display "$display" -root -silent >"$demo/screen.xwd" 2>"$demo/xwd.log" || true
         shot_at=${EPOCHREALTIME/,/.}
         tail -n +"$1" "$log" 2>/dev/null | grep -aq "$install_ended" || shot_while_installing=1
