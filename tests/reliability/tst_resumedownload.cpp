@@ -89,6 +89,20 @@ bool publishProgram(const QString& root, const QMap<QString, QByteArray>& files)
     return publish.waitForFinished(60000) && publish.exitCode() == 0;
 }
 
+// Points the old installation at `api` and `packages` (each one or a comma list of base URLs),
+// runs the updater and checks its one hand-over. QtTest checks.
+UpdaterRun runHandedOver(AppDir& app, const QString& api, const QString& packages)
+{
+    if (!app.writeOldInstallationConfig(
+            api, packages, { { QStringLiteral("Server/TimeoutMs"), QString::number(limitMs) } })) {
+        QTest::qFail("Config.ini cannot be written", __FILE__, __LINE__);
+        return UpdaterRun();
+    }
+    const UpdaterRun run = app.runUpdater(60000);
+    verifyHandedOverOnce(app, run);
+    return run;
+}
+
 } // namespace
 
 class TestResume : public QObject {
@@ -182,11 +196,7 @@ void TestResume::packageSurvivesTheLink()
             standing = FaultServer::rangeable(installed = package(2));
     }
     server.setBehaviour(programPackage, standing);
-    QVERIFY(app.writeOldInstallationConfig(server.baseUrl(), server.baseUrl(),
-        { { QStringLiteral("Server/TimeoutMs"), QString::number(limitMs) } }));
-
-    const UpdaterRun run = app.runUpdater(60000);
-    verifyHandedOverOnce(app, run);
+    const UpdaterRun run = runHandedOver(app, server.baseUrl(), server.baseUrl());
     if (QTest::currentTestFailed())
         return;
     const QStringList messages = app.logMessages();
@@ -275,11 +285,7 @@ void TestResume::nextServerTakesOver()
     }
     const bool api = failing == QLatin1String("api");
     const QString both = badUrl + QStringLiteral(",") + good.baseUrl();
-    QVERIFY(app.writeOldInstallationConfig(api ? both : good.baseUrl(), api ? good.baseUrl() : both,
-        { { QStringLiteral("Server/TimeoutMs"), QString::number(limitMs) } }));
-
-    const UpdaterRun run = app.runUpdater(60000);
-    verifyHandedOverOnce(app, run);
+    runHandedOver(app, api ? both : good.baseUrl(), api ? good.baseUrl() : both);
     if (QTest::currentTestFailed())
         return;
     const QStringList messages = app.logMessages();
@@ -361,11 +367,7 @@ void TestResume::signedPackageIsHashedWhole()
         }
     }
     server.setBehaviour(programPackage, standing);
-    QVERIFY(app.writeOldInstallationConfig(server.baseUrl(), server.baseUrl(),
-        { { QStringLiteral("Server/TimeoutMs"), QString::number(limitMs) } }));
-
-    const UpdaterRun run = app.runUpdater(60000);
-    verifyHandedOverOnce(app, run);
+    runHandedOver(app, server.baseUrl(), server.baseUrl());
     if (QTest::currentTestFailed())
         return;
     const QStringList messages = app.logMessages();
@@ -434,11 +436,7 @@ void TestResume::differentialRangesSurviveTheLink()
         server.queueBehaviour(programPackage, busy);
     }
     server.setBehaviour(programPackage, ranges);
-    QVERIFY(app.writeOldInstallationConfig(server.baseUrl(), server.baseUrl(),
-        { { QStringLiteral("Server/TimeoutMs"), QString::number(limitMs) } }));
-
-    const UpdaterRun run = app.runUpdater(60000);
-    verifyHandedOverOnce(app, run);
+    runHandedOver(app, server.baseUrl(), server.baseUrl());
     if (QTest::currentTestFailed())
         return;
     const QStringList messages = app.logMessages();
