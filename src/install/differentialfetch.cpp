@@ -245,9 +245,10 @@ bool DifferentialFetch::retryRange(const FetchRange& range)
     if (!busy && !linkFailed && !cutShort)
         return false;
     const qint64 onDisk = m_rangeFile.size();
-    const int delay
-        = m_retry.nextDelay(onDisk > m_bytesAtFailure, m_reply->rawHeader("Retry-After"));
-    m_bytesAtFailure = onDisk;
+    const bool progressed = madeProgress(m_bytesAtFailure, onDisk, range.length);
+    if (progressed)
+        m_bytesAtFailure = onDisk;
+    const int delay = m_retry.nextDelay(progressed, m_reply->rawHeader("Retry-After"));
     if (delay < 0)
         return false;
     qDebug().noquote() << quoted(

@@ -94,6 +94,9 @@ void UpdateTarvilDialog::httpReadyRead()
 
 void UpdateTarvilDialog::downloadProgress(qint64 current, qint64 total)
 {
+    // An error page is not part of the package.
+    if (bodyDecided && packageBodyUse == BodyUse::Discard)
+        return;
     // A resumed transfer counts only the rest: the bar shows the whole package.
     const QPair<int, int> range
         = progressBarRange(current + resumeOffset, total < 0 ? total : total + resumeOffset);

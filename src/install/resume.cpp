@@ -124,16 +124,25 @@ QString interruptionText(const QNetworkReply* reply)
 
 int retryDelaySeconds(int failuresInRow, const QByteArray& retryAfter)
 {
-    const int backoff = 1 << qBound(0, failuresInRow - 1, 3);
+    const int backoff = failuresInRow <= 0 ? 0 : 1 << qBound(0, failuresInRow - 1, 3);
     const qint64 asked = number(retryAfter.trimmed());
     return asked < 0 ? backoff : qMax(backoff, int(qMin<qint64>(asked, 30)));
 }
 
+bool madeProgress(qint64 before, qint64 after, qint64 total)
+{
+    const qint64 enough = total > 0 ? qMin(progressStep, total / 100) : progressStep;
+    return after - before >= qMax<qint64>(enough, 1);
+}
+
 int RetryBudget::nextDelay(bool progressed, const QByteArray& retryAfter)
 {
+    // A link that drops every few megabytes costs no waiting: the rest is asked for at once,
+    // unless the server asked for a pause. Only attempts that bring nothing back off.
     if (progressed)
         failuresInRow = 0;
-    ++failuresInRow;
+    else
+        ++failuresInRow;
     if (failuresInRow >= attemptsWithoutProgress)
         return -1;
     const int delay = retryDelaySeconds(failuresInRow, retryAfter);

@@ -50,9 +50,16 @@ QByteArray finalHeaderValue(const QByteArray& name, const QByteArray& joined);
 // text escaped; "the transfer ended early" when neither tells.
 QString interruptionText(const QNetworkReply* reply);
 
-// Seconds before the attempt after `failuresInRow` failures without progress (1, 2, 4, 8, 8 ...),
-// at least a Retry-After in seconds up to 30.
+// Seconds before the attempt after `failuresInRow` failures without progress (0 right after
+// an attempt that made progress, then 1, 2, 4, 8, 8 ...), at least a Retry-After in seconds
+// up to 30.
 int retryDelaySeconds(int failuresInRow, const QByteArray& retryAfter);
+
+// Whether an attempt that took the bytes on disk from `before` to `after` made progress: at
+// least 1 MiB, or 1 % of a smaller package's `total` (-1: not known). A server that sends a
+// few bytes per connection is not let to go on for ever.
+constexpr qint64 progressStep = 1024 * 1024;
+bool madeProgress(qint64 before, qint64 after, qint64 total);
 
 // How long one package may keep one server trying.
 class RetryBudget {

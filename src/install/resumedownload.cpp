@@ -89,8 +89,10 @@ bool UpdateTarvilDialog::retryPackage()
     // Nothing on disk yet: this server is given up at once.
     if (onDisk == 0)
         return tryNextPackageServer();
-    const bool progressed = onDisk > bytesAtLastFailure;
-    bytesAtLastFailure = onDisk;
+    // Small gains add up until they count as progress.
+    const bool progressed = madeProgress(bytesAtLastFailure, onDisk, packageTotal);
+    if (progressed)
+        bytesAtLastFailure = onDisk;
     const int delay = retryBudget.nextDelay(progressed, reply->rawHeader("Retry-After"));
     // Without a validator a range could splice two versions: the bytes on disk go, once.
     if (delay < 0 || (packageValidator.isEmpty() && packageRestarted))

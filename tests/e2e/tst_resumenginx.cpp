@@ -167,7 +167,7 @@ QList<qint64> resumedOffsets(const QStringList& messages)
     // as a reply that finished without error; the updater counts the bytes either way.
     const QRegularExpression interrupted(
         QStringLiteral("^\"1\\.001 download interrupted at (\\d+) of \\d+ bytes: (error 2 .*|the "
-                       "transfer ended early); retrying in 1 s\"$"));
+                       "transfer ended early); retrying in 0 s\"$"));
     const QRegularExpression resumed(
         QStringLiteral("^\"1\\.001 download resumed at (\\d+) bytes from 127\\.0\\.0\\.1\"$"));
     const QString again = QStringLiteral(

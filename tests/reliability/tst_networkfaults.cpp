@@ -312,13 +312,13 @@ void TestNetworkFaults::faultyAnswerEndsRunAndKeepsRecords()
     // Qt sends a GET once more when the connection drops before it has read the answer.
     QVERIFY2(server.requestCount(target) >= 1 && server.requestCount(target) <= 2,
         qPrintable(QString::number(server.requestCount(target))));
-    // A package cut with bytes on disk is asked for once more after a second; the server
-    // names no validator, so the second request starts from 0 without a range, and a
+    // A package cut half-way is asked for once more at once (half of it is progress); the
+    // server names no validator, so the second request starts from 0 without a range, and a
     // second cut fails the package.
     if (!question && fault == QLatin1String("cut half-way with length")) {
         const QString interrupted
             = QStringLiteral("^\"%1 download interrupted at %2 of %3 "
-                             "bytes: error 2 .*; retrying in 1 s\"$")
+                             "bytes: error 2 .*; retrying in 0 s\"$")
                   .arg(QRegularExpression::escape(
                       target == programPackage ? QStringLiteral("1.001") : QStringLiteral("1.002")))
                   .arg(healthy.bodies.value(target).size() / 2)
@@ -327,7 +327,6 @@ void TestNetworkFaults::faultyAnswerEndsRunAndKeepsRecords()
             qPrintable(app.logMessages().join(QLatin1Char('\n'))));
         QCOMPARE(server.requestCount(target), 2);
         QVERIFY(server.requestsFor(target).last().headerValues("Range").isEmpty());
-        QVERIFY2(run.elapsedMs >= 1000, qPrintable(QString::number(run.elapsedMs)));
     }
     // A failed package ends its step: nothing after it is fetched.
     if (target == programPackage && program == QLatin1String("1.000"))

@@ -28,6 +28,8 @@ private slots:
     void budgetGivesUpWithoutProgress();
     void progressKeepsTheServer();
     void waitingIsBoundedInTotal();
+    void progressMeansAMegabyteOrOnePercent_data();
+    void progressMeansAMegabyteOrOnePercent();
 };
 
 void ResumeTest::endingIsClassified_data()
@@ -175,6 +177,8 @@ void ResumeTest::delayBacksOff_data()
     QTest::addColumn<QByteArray>("retryAfter");
     QTest::addColumn<int>("seconds");
 
+    QTest::newRow("right after progress") << 0 << QByteArray() << 0;
+    QTest::newRow("right after progress, Retry-After 5") << 0 << QByteArray("5") << 5;
     QTest::newRow("first") << 1 << QByteArray() << 1;
     QTest::newRow("second") << 2 << QByteArray() << 2;
     QTest::newRow("third") << 3 << QByteArray() << 4;
@@ -211,9 +215,12 @@ void ResumeTest::progressKeepsTheServer()
     RetryBudget budget;
     QCOMPARE(budget.nextDelay(false, QByteArray()), 1);
     QCOMPARE(budget.nextDelay(false, QByteArray()), 2);
-    // A link that drops every few megabytes: each attempt brings bytes, so it goes on.
-    for (int i = 0; i < 40; ++i)
-        QCOMPARE(budget.nextDelay(true, QByteArray()), 1);
+    // A link that drops every few megabytes: each attempt brings bytes, so it goes on, and
+    // at once: waiting would add up over a large package until the budget gave it up.
+    for (int i = 0; i < 200; ++i)
+        QCOMPARE(budget.nextDelay(true, QByteArray()), 0);
+    // After progress the count of attempts without it starts again.
+    QCOMPARE(budget.nextDelay(false, QByteArray()), 1);
 }
 
 void ResumeTest::waitingIsBoundedInTotal()
@@ -266,6 +273,34 @@ void ResumeTest::redirectHeadersLeftBesideTheReplyAreIgnored()
     QFETCH(QByteArray, joined);
     QFETCH(QByteArray, own);
     QCOMPARE(finalHeaderValue(name, joined), own);
+}
+
+void ResumeTest::progressMeansAMegabyteOrOnePercent_data()
+{
+    QTest::addColumn<qint64>("before");
+    QTest::addColumn<qint64>("after");
+    QTest::addColumn<qint64>("total");
+    QTest::addColumn<bool>("progress");
+
+    const qint64 mib = 1024 * 1024;
+    QTest::newRow("nothing") << 5 * mib << 5 * mib << 150 * mib << false;
+    QTest::newRow("a few bytes of a large package")
+        << 5 * mib << 5 * mib + 10 << 150 * mib << false;
+    QTest::newRow("one MiB of a large package") << 5 * mib << 6 * mib << 150 * mib << true;
+    QTest::newRow("just under one MiB") << 0LL << mib - 1 << 150 * mib << false;
+    QTest::newRow("one percent of a small package") << 0LL << 400LL << 40000LL << true;
+    QTest::newRow("under one percent of a small package") << 0LL << 399LL << 40000LL << false;
+    QTest::newRow("length not known") << 0LL << mib << -1LL << true;
+    QTest::newRow("one byte of a tiny package") << 0LL << 1LL << 50LL << true;
+}
+
+void ResumeTest::progressMeansAMegabyteOrOnePercent()
+{
+    QFETCH(qint64, before);
+    QFETCH(qint64, after);
+    QFETCH(qint64, total);
+    QFETCH(bool, progress);
+    QCOMPARE(madeProgress(before, after, total), progress);
 }
 
 QTEST_APPLESS_MAIN(ResumeTest)
