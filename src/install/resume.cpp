@@ -59,15 +59,15 @@ ContentRange parseContentRange(const QByteArray& header)
     const QByteArray text = header.trimmed();
     if (!text.startsWith("bytes "))
         return {};
-    const QByteArray spec = text.mid(6).trimmed();
-    const int dash = spec.indexOf('-');
-    const int slash = spec.indexOf('/');
+    const QByteArray rangeText = text.mid(6).trimmed();
+    const int dash = rangeText.indexOf('-');
+    const int slash = rangeText.indexOf('/');
     if (dash <= 0 || slash <= dash + 1)
         return {};
     ContentRange range;
-    range.first = number(spec.left(dash));
-    range.last = number(spec.mid(dash + 1, slash - dash - 1));
-    const QByteArray total = spec.mid(slash + 1);
+    range.first = number(rangeText.left(dash));
+    range.last = number(rangeText.mid(dash + 1, slash - dash - 1));
+    const QByteArray total = rangeText.mid(slash + 1);
     range.total = total == "*" ? -1 : number(total);
     if (range.first < 0 || range.last < range.first || (total != "*" && range.total < 0)
         || (range.total >= 0 && range.last >= range.total))
