@@ -700,6 +700,21 @@ def report(results, facts, args, started, finished):
     return "\n".join(lines), verdicts
 
 
+def replace_block(path, begin, end, body):
+    """Puts `body` between the markers `begin` and `end` of the document at `path`; False,
+    and nothing written, when the document has no such block."""
+    with open(path, encoding="utf-8") as f:
+        text = f.read()
+    if begin not in text or end not in text:
+        print("no %s in %s; not written" % (begin, path))
+        return False
+    head, rest = text.split(begin, 1)
+    tail = rest.split(end, 1)[1]
+    with open(path, "w", encoding="utf-8") as f:
+        f.write(head + begin + "\n" + body + end + tail)
+    return True
+
+
 def write_doc(path, body, begin=BEGIN, end=END):
     text = ""
     if os.path.exists(path):

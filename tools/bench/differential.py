@@ -207,15 +207,6 @@ def report(rows, package, changed_records, started, finished, command):
     return "\n".join(lines) + "\n"
 
 
-def write_doc(path, body):
-    with open(path, encoding="utf-8") as f:
-        text = f.read()
-    head, rest = text.split(BEGIN, 1)
-    tail = rest.split(END, 1)[1]
-    with open(path, "w", encoding="utf-8") as f:
-        f.write(head + BEGIN + "\n" + body + END + tail)
-
-
 def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--updater", required=True)
@@ -266,7 +257,7 @@ def main():
         nginx.stop()
     body = report(rows, package, changed_records, started, datetime.datetime.now(), args.command)
     print(body)
-    write_doc(args.doc, body)
+    bench.replace_block(args.doc, BEGIN, END, body)
 
 
 if __name__ == "__main__":

@@ -293,19 +293,6 @@ def report(results, started, finished, command):
     return "\n".join(lines) + "\n"
 
 
-def write_doc(path, key, body):
-    begin, end = BEGIN % key, END % key
-    with open(path, encoding="utf-8") as f:
-        text = f.read()
-    if begin not in text:
-        print("no %s in %s; not written" % (begin, path))
-        return
-    head, rest = text.split(begin, 1)
-    tail = rest.split(end, 1)[1]
-    with open(path, "w", encoding="utf-8") as f:
-        f.write(head + begin + "\n" + body + end + tail)
-
-
 def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--updater", required=True)
@@ -343,7 +330,7 @@ def main():
         body = report([(link, os.path.getsize(package), rows)], started,
                       datetime.datetime.now(), args.command)
         print(body)
-        write_doc(args.doc, key, body)
+        bench.replace_block(args.doc, BEGIN % key, END % key, body)
 
 
 if __name__ == "__main__":
