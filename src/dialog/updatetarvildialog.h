@@ -84,6 +84,7 @@ private:
     const char* recordKey() const;
     QString recordVersion() const;
     void notePackageData(const QByteArray& data);
+    void showDownloadShare(qint64 done, qint64 total);
     void verifyThenInstall();
     void requestSignature();
     // Connected by member pointer: the slot table stays the one the form and tests know.

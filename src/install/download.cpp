@@ -90,6 +90,10 @@ void UpdateTarvilDialog::httpReadyRead()
         return;
     }
     notePackageData(data);
+    // Qt reports progress at most every 100 ms and not at all in a reply's first 100 ms:
+    // bytes that arrive just before a stall would never reach the bar.
+    if (packageTotal > 0)
+        showDownloadShare(downloadFile->pos(), packageTotal);
 }
 
 void UpdateTarvilDialog::downloadProgress(qint64 current, qint64 total)
@@ -98,8 +102,12 @@ void UpdateTarvilDialog::downloadProgress(qint64 current, qint64 total)
     if (bodyDecided && packageBodyUse == BodyUse::Discard)
         return;
     // A resumed transfer counts only the rest: the bar shows the whole package.
-    const QPair<int, int> range
-        = progressBarRange(current + resumeOffset, total < 0 ? total : total + resumeOffset);
+    showDownloadShare(current + resumeOffset, total < 0 ? total : total + resumeOffset);
+}
+
+void UpdateTarvilDialog::showDownloadShare(qint64 done, qint64 total)
+{
+    const QPair<int, int> range = progressBarRange(done, total);
     QProgressBar* bar = form()->progressBar;
     bar->setMaximum(range.first);
     bar->setValue(range.second);
