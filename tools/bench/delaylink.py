@@ -15,16 +15,12 @@ import time
 FORWARD_CHUNK = 64 * 1024
 
 
-class DelayRelay:
-    """Forwards 127.0.0.1:<port> to `upstream_port` with `rtt_ms` of round-trip delay."""
+class LoopbackRelay:
+    """A TCP server on a free port of 127.0.0.1, run by its own asyncio loop on a thread.
+    Subclasses define `serve(reader, writer)`; `started()` runs on the loop once it listens."""
 
-    def __init__(self, upstream_port, rtt_ms):
-        self.upstream_port = upstream_port
-        self.delay = rtt_ms / 2000.0
-        self.connections = 0
-        self.loop = None
-        self.thread = None
-        self.port = None
+    def __init__(self):
+        self.loop = self.thread = self.port = None
 
     def start(self):
         ready = threading.Event()
@@ -35,27 +31,41 @@ class DelayRelay:
             server = self.loop.run_until_complete(
                 asyncio.start_server(self.serve, "127.0.0.1", 0))
             self.port = server.sockets[0].getsockname()[1]
+            self.started()
             ready.set()
             self.loop.run_forever()
             server.close()
-            # Connections still open (kept alive by a client that has gone) end here.
+            # Connections still open (kept alive by a client that has gone) and background
+            # tasks end here.
             pending = asyncio.all_tasks(self.loop)
             for task in pending:
                 task.cancel()
             self.loop.run_until_complete(asyncio.gather(*pending, return_exceptions=True))
-            self.loop.run_until_complete(server.wait_closed())
             self.loop.close()
 
         self.thread = threading.Thread(target=run, daemon=True)
         self.thread.start()
         if not ready.wait(10):
-            raise SystemExit("the delaying relay did not start")
+            raise SystemExit("the relay on 127.0.0.1 did not start")
         return "http://127.0.0.1:%d" % self.port
+
+    def started(self):
+        pass
 
     def stop(self):
         if self.loop:
             self.loop.call_soon_threadsafe(self.loop.stop)
             self.thread.join(10)
+
+
+class DelayRelay(LoopbackRelay):
+    """Forwards 127.0.0.1:<port> to `upstream_port` with `rtt_ms` of round-trip delay."""
+
+    def __init__(self, upstream_port, rtt_ms):
+        super().__init__()
+        self.upstream_port = upstream_port
+        self.delay = rtt_ms / 2000.0
+        self.connections = 0
 
     async def serve(self, client_reader, client_writer):
         self.connections += 1

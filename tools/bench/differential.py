@@ -19,13 +19,13 @@ import shutil
 import statistics
 import subprocess
 import sys
-import threading
 import time
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 ROOT = os.path.dirname(os.path.dirname(HERE))
 sys.path.insert(0, HERE)
 import bench  # noqa: E402  (nginx, config and stand-in helpers)
+import delaylink  # noqa: E402  (the relay's thread and loop)
 
 MB = 1000 * 1000
 BEGIN = "<!-- bench-differential:begin -->"
@@ -64,35 +64,14 @@ def make_release(work, version, previous):
     return source
 
 
-class CountingRelay:
+class CountingRelay(delaylink.LoopbackRelay):
     """127.0.0.1:<port> to nginx, counting bytes both ways, each connection held to `rate`
     bytes per second towards the client when given."""
 
     def __init__(self, upstream_port, rate=None):
+        super().__init__()
         self.upstream_port, self.rate = upstream_port, rate
         self.bytes = 0
-        self.loop = self.thread = self.port = None
-
-    def start(self):
-        ready = threading.Event()
-
-        def run():
-            self.loop = asyncio.new_event_loop()
-            server = self.loop.run_until_complete(
-                asyncio.start_server(self.serve, "127.0.0.1", 0))
-            self.port = server.sockets[0].getsockname()[1]
-            ready.set()
-            self.loop.run_forever()
-            server.close()
-
-        self.thread = threading.Thread(target=run, daemon=True)
-        self.thread.start()
-        ready.wait(10)
-        return "http://127.0.0.1:%d" % self.port
-
-    def stop(self):
-        self.loop.call_soon_threadsafe(self.loop.stop)
-        self.thread.join(10)
 
     async def serve(self, client_reader, client_writer):
         up_reader, up_writer = await asyncio.open_connection("127.0.0.1", self.upstream_port)

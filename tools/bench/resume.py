@@ -33,13 +33,13 @@ import random
 import shutil
 import subprocess
 import sys
-import threading
 import time
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 ROOT = os.path.dirname(os.path.dirname(HERE))
 sys.path.insert(0, HERE)
 import bench  # noqa: E402  (nginx, config and stand-in helpers)
+import delaylink  # noqa: E402  (the relay's thread and loop)
 
 MB = 1000 * 1000
 # One block per link, so either can be measured again alone.
@@ -62,7 +62,7 @@ CURL_WAYS = [
 ]
 
 
-class CuttingRelay:
+class CuttingRelay(delaylink.LoopbackRelay):
     """127.0.0.1:<port> to nginx. Closes a connection once `cut_bytes` have gone towards the
     client on it, or every open connection each `drop_seconds`; holds connections to `rate`
     bytes per second towards the client; stalls `stall_seconds` with probability `loss` per
@@ -70,42 +70,16 @@ class CuttingRelay:
 
     def __init__(self, upstream_port, cut_bytes=None, rate=None, loss=0.0, stall_seconds=0.2,
                  drop_seconds=None, seed=1):
+        super().__init__()
         self.upstream_port, self.cut_bytes, self.rate = upstream_port, cut_bytes, rate
         self.loss, self.stall_seconds, self.drop_seconds = loss, stall_seconds, drop_seconds
         self.random = random.Random(seed)
         self.bytes = self.connections = self.cuts = self.drops = self.stalls = 0
         self.open = set()
-        self.loop = self.thread = self.port = None
 
-    def start(self):
-        ready = threading.Event()
-
-        def run():
-            self.loop = asyncio.new_event_loop()
-            asyncio.set_event_loop(self.loop)
-            server = self.loop.run_until_complete(
-                asyncio.start_server(self.serve, "127.0.0.1", 0))
-            self.port = server.sockets[0].getsockname()[1]
-            if self.drop_seconds:
-                self.loop.create_task(self.dropper())
-            ready.set()
-            self.loop.run_forever()
-            server.close()
-            # Connections and the dropper still waiting end here, quietly.
-            pending = asyncio.all_tasks(self.loop)
-            for task in pending:
-                task.cancel()
-            self.loop.run_until_complete(asyncio.gather(*pending, return_exceptions=True))
-            self.loop.close()
-
-        self.thread = threading.Thread(target=run, daemon=True)
-        self.thread.start()
-        ready.wait(10)
-        return "http://127.0.0.1:%d" % self.port
-
-    def stop(self):
-        self.loop.call_soon_threadsafe(self.loop.stop)
-        self.thread.join(10)
+    def started(self):
+        if self.drop_seconds:
+            self.loop.create_task(self.dropper())
 
     async def dropper(self):
         while True:
