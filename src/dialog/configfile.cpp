@@ -7,9 +7,12 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QLockFile>
+#include <QRegularExpression>
 #include <QTemporaryFile>
 #include <QTextCodec>
 #include <QThread>
+
+#include <algorithm>
 
 namespace ConfigKey {
 const char contact[] = "ContactUs/Contact1";
@@ -86,6 +89,43 @@ static void removeUnreadableLock(const QString& fileName)
     QThread::msleep(100);
     if (QFileInfo::exists(lockName) && !lock.getLockInfo(&pid, &host, &application))
         lock.removeStaleLockFile();
+}
+
+// The settings class writes "<file>.XXXXXX" beside the file and renames it over the file;
+// a writer killed in between leaves it there for good. Its random part mixes letters and
+// digits: a name of lower-case letters only, such as "Config.ini.backup", is a person's.
+static bool isInterruptedWriteName(const QString& fileName, const QString& candidate)
+{
+    static const QRegularExpression pattern(QStringLiteral("^[A-Za-z0-9]{6}$"));
+    static const QRegularExpression word(QStringLiteral("^[a-z]{6}$"));
+    const QString suffix = candidate.mid(fileName.size() + 1);
+    return candidate.startsWith(fileName + QLatin1Char('.')) && pattern.match(suffix).hasMatch()
+        && !word.match(suffix).hasMatch();
+}
+
+QStringList removeInterruptedConfigWrites(const QString& fileName)
+{
+    const QFileInfo file(fileName);
+    QDir dir = file.absoluteDir();
+    QStringList leftovers = dir.entryList(
+        QStringList(file.fileName() + QLatin1String(".??????")), QDir::Files | QDir::Hidden);
+    leftovers.erase(std::remove_if(leftovers.begin(), leftovers.end(),
+                        [&file](const QString& name) {
+                            return !isInterruptedWriteName(file.fileName(), name);
+                        }),
+        leftovers.end());
+    if (leftovers.isEmpty())
+        return leftovers;
+    // A writer holds the lock while its new file is written: taken, no new file is in use.
+    QLockFile lock(file.absoluteFilePath() + QLatin1String(".lock"));
+    if (!lock.tryLock(0))
+        return QStringList();
+    QStringList removed;
+    for (const QString& name : qAsConst(leftovers)) {
+        if (dir.remove(name))
+            removed.append(name);
+    }
+    return removed;
 }
 
 std::unique_ptr<QSettings> openConfigForWrite(const QString& fileName)

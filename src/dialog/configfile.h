@@ -36,6 +36,11 @@ std::unique_ptr<QSettings> openConfig(
 std::unique_ptr<QSettings> openConfigForWrite(
     const QString& fileName = QString::fromLatin1(configFileName));
 
+// Removes the new files that writers killed while writing the settings file left beside it,
+// unless a writer holds the file's lock now; returns their names.
+QStringList removeInterruptedConfigWrites(
+    const QString& fileName = QString::fromLatin1(configFileName));
+
 // Writes pending changes; logs and returns false when they did not reach the disk.
 bool commitConfig(QSettings& settings);
 

@@ -15,7 +15,10 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QFileSystemWatcher>
+#include <QLockFile>
+#include <QRegularExpression>
 #include <QSignalSpy>
+#include <QTemporaryFile>
 #include <QTextCodec>
 #include <QtTest>
 
@@ -101,6 +104,11 @@ private slots:
     void writeLeavesSystemTempDirAlone();
     void serverListsAreRead_data();
     void serverListsAreRead();
+    void interruptedWriteLeftoversAreRemoved_data();
+    void interruptedWriteLeftoversAreRemoved();
+    void leftoverOfQtsOwnWriteIsRecognised();
+    void leftoversStayWhileAWriterHoldsTheLock();
+    void runRemovesLeftoverOfKilledWrite();
 
 private:
     std::unique_ptr<TemporaryCurrentDir> dir;
@@ -536,6 +544,95 @@ void TestSettings::commitReportsUnreachableFile()
         captured.at(0).startsWith(QLatin1String("[UpdateTarvilDialog]:[ERROR]:write failed: \"")),
         qPrintable(captured.at(0)));
     QCOMPARE(readFileBytes(path(QStringLiteral("plain"))), QByteArray("x"));
+}
+
+// A writer killed between writing the settings' new file and renaming it over them leaves
+// "Config.ini.XXXXXX" behind; names a person gives are left alone.
+void TestSettings::interruptedWriteLeftoversAreRemoved_data()
+{
+    QTest::addColumn<QString>("name");
+    QTest::addColumn<bool>("removed");
+
+    QTest::newRow("mixed case") << "Config.ini.xrAMRh" << true;
+    QTest::newRow("letters and digits") << "Config.ini.a1b2c3" << true;
+    QTest::newRow("digits only") << "Config.ini.402817" << true;
+    QTest::newRow("a word") << "Config.ini.backup" << false;
+    QTest::newRow("shorter suffix") << "Config.ini.bak" << false;
+    QTest::newRow("longer suffix") << "Config.ini.xrAMRh7" << false;
+    QTest::newRow("not alphanumeric") << "Config.ini.xr-MRh" << false;
+    QTest::newRow("another file's") << "Other.ini.xrAMRh" << false;
+}
+
+void TestSettings::interruptedWriteLeftoversAreRemoved()
+{
+    QFETCH(QString, name);
+    QFETCH(bool, removed);
+
+    const QByteArray settings = "[Version]\nPROGRAM=1.001\n";
+    QVERIFY(writeFileBytes(config(), settings));
+    QVERIFY(writeFileBytes(path(name), "[Version]\nPRO"));
+    const QStringList names = removeInterruptedConfigWrites(config());
+    QCOMPARE(names, removed ? QStringList { name } : QStringList());
+    QCOMPARE(QFileInfo::exists(path(name)), !removed);
+    QCOMPARE(readFileBytes(config()), settings);
+    QVERIFY(!QFileInfo::exists(config() + QStringLiteral(".lock")));
+}
+
+// Qt's atomic write names its new file with the same engine as a temporary file made from
+// the settings file's own name: names made that way are the ones that go.
+void TestSettings::leftoverOfQtsOwnWriteIsRecognised()
+{
+    QVERIFY(writeFileBytes(config(), "[Version]\nPROGRAM=1.001\n"));
+    QStringList made;
+    for (int i = 0; i < 20; ++i) {
+        QTemporaryFile file(config());
+        file.setAutoRemove(false);
+        QVERIFY(file.open());
+        made.append(QFileInfo(file.fileName()).fileName());
+    }
+    // A random part of six lower-case letters is the one name left, as a person's would be.
+    const QRegularExpression word(QStringLiteral("^Config\\.ini\\.[a-z]{6}$"));
+    QStringList expected;
+    for (const QString& name : made) {
+        if (!word.match(name).hasMatch())
+            expected.append(name);
+    }
+    expected.sort();
+    QStringList removed = removeInterruptedConfigWrites(config());
+    removed.sort();
+    QCOMPARE(removed, expected);
+    QVERIFY(!expected.isEmpty());
+}
+
+// While another writer holds the lock, its new file may be the one being written.
+void TestSettings::leftoversStayWhileAWriterHoldsTheLock()
+{
+    QVERIFY(writeFileBytes(config(), "[Version]\nPROGRAM=1.001\n"));
+    const QString name = QStringLiteral("Config.ini.xrAMRh");
+    QVERIFY(writeFileBytes(path(name), "[Version]\nPRO"));
+    {
+        QLockFile writer(config() + QStringLiteral(".lock"));
+        QVERIFY(writer.tryLock(0));
+        QCOMPARE(removeInterruptedConfigWrites(config()), QStringList());
+        QVERIFY(QFileInfo::exists(path(name)));
+    }
+    QCOMPARE(removeInterruptedConfigWrites(config()), QStringList { name });
+}
+
+void TestSettings::runRemovesLeftoverOfKilledWrite()
+{
+    AppDir app;
+    QVERIFY(app.isValid());
+    const QString leftover = app.filePath(QStringLiteral("Config.ini.Xq3mZp"));
+    QVERIFY(writeFileBytes(leftover, "[Version]\nPRO"));
+    const UpdaterRun run = app.runUpdater(60000);
+    verifyNormalExit(app, run);
+    if (QTest::currentTestFailed())
+        return;
+    QVERIFY(!QFileInfo::exists(leftover));
+    QVERIFY2(app.logMessages().contains(QStringLiteral(
+                 "\"removed Config.ini.Xq3mZp, left by an interrupted write of the settings\"")),
+        app.logBytes().constData());
 }
 
 int main(int argc, char* argv[])
