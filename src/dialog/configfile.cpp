@@ -91,40 +91,75 @@ static void removeUnreadableLock(const QString& fileName)
         lock.removeStaleLockFile();
 }
 
-// The settings class writes "<file>.XXXXXX" beside the file and renames it over the file;
-// a writer killed in between leaves it there for good. Its random part mixes letters and
-// digits: a name of lower-case letters only, such as "Config.ini.backup", is a person's.
-static bool isInterruptedWriteName(const QString& fileName, const QString& candidate)
+// The settings class writes "<file>.XXXXXX" beside the file, six random letters, and renames
+// it over the file; a writer killed in between leaves it there for good. A name alone cannot
+// tell such a leftover from a person's "Config.ini.BACKUP", so only a write of the updater's
+// own that it knows was interrupted is cleaned up: before each write, the names of that form
+// already present are noted in the updater's directory, and the note goes once the write is
+// through. A start that finds the note removes only the names of that form that appeared
+// since.
+static QString writeNotePath(const QString& fileName)
 {
-    static const QRegularExpression pattern(QStringLiteral("^[A-Za-z0-9]{6}$"));
-    static const QRegularExpression word(QStringLiteral("^[a-z]{6}$"));
-    const QString suffix = candidate.mid(fileName.size() + 1);
-    return candidate.startsWith(fileName + QLatin1Char('.')) && pattern.match(suffix).hasMatch()
-        && !word.match(suffix).hasMatch();
+    const QFileInfo file(fileName);
+    return file.absolutePath() + QLatin1Char('/') + journalDirectoryName()
+        + QStringLiteral("/config-write");
+}
+
+static QStringList qtWriteNames(const QString& fileName)
+{
+    static const QRegularExpression suffix(QStringLiteral("^[A-Za-z]{6}$"));
+    const QFileInfo file(fileName);
+    const QString prefix = file.fileName() + QLatin1Char('.');
+    QStringList names = file.absoluteDir().entryList(
+        QStringList(prefix + QLatin1String("??????")), QDir::Files | QDir::Hidden);
+    names.erase(std::remove_if(names.begin(), names.end(),
+                    [&](const QString& name) {
+                        return !name.startsWith(prefix)
+                            || !suffix.match(name.mid(prefix.size())).hasMatch();
+                    }),
+        names.end());
+    return names;
+}
+
+bool markConfigWrite(const QString& fileName)
+{
+    const QString note = writeNotePath(fileName);
+    QDir().mkpath(QFileInfo(note).absolutePath());
+    QFile file(note);
+    const QByteArray names = qtWriteNames(fileName).join(QLatin1Char('\n')).toUtf8();
+    return file.open(QIODevice::WriteOnly | QIODevice::Truncate)
+        && file.write(names) == names.size();
+}
+
+void clearConfigWriteMark(const QString& fileName)
+{
+    const QString note = writeNotePath(fileName);
+    QFile::remove(note);
+    // Only when empty: during an installation the journal lives there.
+    QDir().rmdir(QFileInfo(note).absolutePath());
 }
 
 QStringList removeInterruptedConfigWrites(const QString& fileName)
 {
-    const QFileInfo file(fileName);
-    QDir dir = file.absoluteDir();
-    QStringList leftovers = dir.entryList(
-        QStringList(file.fileName() + QLatin1String(".??????")), QDir::Files | QDir::Hidden);
-    leftovers.erase(std::remove_if(leftovers.begin(), leftovers.end(),
-                        [&file](const QString& name) {
-                            return !isInterruptedWriteName(file.fileName(), name);
-                        }),
-        leftovers.end());
-    if (leftovers.isEmpty())
-        return leftovers;
+    const QString note = writeNotePath(fileName);
+    QFile file(note);
+    // A normal start: the last write went through, and nothing is looked at.
+    if (!file.open(QIODevice::ReadOnly))
+        return QStringList();
+    const QStringList before = QString::fromUtf8(file.readAll()).split(QLatin1Char('\n'));
+    file.close();
+    const QFileInfo config(fileName);
     // A writer holds the lock while its new file is written: taken, no new file is in use.
-    QLockFile lock(file.absoluteFilePath() + QLatin1String(".lock"));
+    QLockFile lock(config.absoluteFilePath() + QLatin1String(".lock"));
     if (!lock.tryLock(0))
         return QStringList();
     QStringList removed;
-    for (const QString& name : qAsConst(leftovers)) {
-        if (dir.remove(name))
+    QDir dir = config.absoluteDir();
+    for (const QString& name : qtWriteNames(fileName)) {
+        if (!before.contains(name) && dir.remove(name))
             removed.append(name);
     }
+    clearConfigWriteMark(fileName);
     return removed;
 }
 
@@ -150,7 +185,10 @@ std::unique_ptr<QSettings> openConfigForWrite(const QString& fileName)
 
 bool commitConfig(QSettings& settings)
 {
+    const QString fileName = QFileInfo(settings.fileName()).absoluteFilePath();
+    markConfigWrite(fileName);
     settings.sync();
+    clearConfigWriteMark(fileName);
     if (settings.status() == QSettings::NoError)
         return true;
     qDebug().noquote() << tagged(QStringLiteral("[ERROR]:write failed:"))

@@ -36,8 +36,14 @@ std::unique_ptr<QSettings> openConfig(
 std::unique_ptr<QSettings> openConfigForWrite(
     const QString& fileName = QString::fromLatin1(configFileName));
 
-// Removes the new files that writers killed while writing the settings file left beside it,
-// unless a writer holds the file's lock now; returns their names.
+// Around each write of the settings file: notes the names of the settings class's own new
+// files already beside it, and drops the note once the write is through.
+bool markConfigWrite(const QString& fileName);
+void clearConfigWriteMark(const QString& fileName);
+
+// After a write of the updater's that was interrupted (its note is still there): removes the
+// new files of the settings class's form that appeared beside the file since, unless a
+// writer holds the file's lock now; returns their names. Any other file stays.
 QStringList removeInterruptedConfigWrites(
     const QString& fileName = QString::fromLatin1(configFileName));
 

@@ -183,14 +183,15 @@ void UpdateTarvilDialog::slotReadyRead() { }
 
 // A run killed while it installed a package left a journal: its rollback or its cleanup is
 // finished before anything else, so no version question sees a half-installed package. A
-// run killed while it wrote the settings left their new file beside them.
+// run killed while it wrote the settings left their new file beside them; its note lives in
+// the journal's directory, which the recovery clears, so it is looked at first.
 void UpdateTarvilDialog::recoverInterruptedInstall()
 {
+    for (const QString& name : removeInterruptedConfigWrites())
+        qDebug().noquote() << quoted(
+            QStringLiteral("removed %1, left by an interrupted write of the settings").arg(name));
     const QString line = InstallTransaction::recover(
         appDir, [](const QString& key) { return openConfig()->value(key).toString(); });
     if (!line.isEmpty())
         qDebug().noquote() << quoted(line);
-    for (const QString& name : removeInterruptedConfigWrites())
-        qDebug().noquote() << quoted(
-            QStringLiteral("removed %1, left by an interrupted write of the settings").arg(name));
 }
