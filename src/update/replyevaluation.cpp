@@ -19,11 +19,12 @@ static int logoType()
     return ok ? value : 0;
 }
 
-// Only the answer itself names a version: a redirect page, a 204 or a 206 part does not.
+// Only the answer itself names a version: a redirect page, a 204 or a 206 part does not. A
+// 203 is the answer as a rewriting proxy passed it on.
 static bool holdsVersionAnswer(const QNetworkReply* versionReply)
 {
     const int status = versionReply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
-    if (status == 200)
+    if (status == 200 || status == 203)
         return true;
     qDebug().noquote() << tagged(QStringLiteral("[ERROR]:version reply with HTTP status"))
                        << status;
@@ -38,6 +39,8 @@ static QString versionReplyText(QNetworkReply* versionReply)
 
 void UpdateTarvilDialog::recieveUpdateFinish()
 {
+    const QString text = versionReplyText(reply);
+    qDebug().noquote() << "recieveUpdateFinish:all:" << quoted(escapedServerText(text));
     if (!handOverStarted && (versionQuestionFailed || !holdsVersionAnswer(reply))) {
         if (askNextApiServer())
             return;
@@ -45,8 +48,6 @@ void UpdateTarvilDialog::recieveUpdateFinish()
         launchMainProgram();
         return;
     }
-    const QString text = versionReplyText(reply);
-    qDebug().noquote() << "recieveUpdateFinish:all:" << quoted(escapedServerText(text));
     releaseReply();
     // A reply whose request already failed has handed over; its body decides nothing.
     if (handOverStarted)

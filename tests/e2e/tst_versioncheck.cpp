@@ -50,11 +50,15 @@ private slots:
     void bothVersionsCurrentHandsOverWithoutInstalling();
     void runWithoutUpdateEndsWithOneHandOver_data();
     void runWithoutUpdateEndsWithOneHandOver();
+    void replyStatusDecidesWhetherTheBodyIsEvaluated_data();
+    void replyStatusDecidesWhetherTheBodyIsEvaluated();
     void mainProgramThatCannotStartIsLogged_data();
     void mainProgramThatCannotStartIsLogged();
     void startedElsewhereKeepsToItsOwnDirectory();
 
 private:
+    void verifyMessagesUpToHandOver(
+        const AppDir& app, const QStringList& expected, const QString& apiUrl);
     void writeStandardConfig(AppDir& app, const QString& apiUrl, int timeoutMs = 0);
     void prepareUpToDate(ReleaseSite& site, AppDir& app);
 };
@@ -258,6 +262,23 @@ void TestVersionCheck::runWithoutUpdateEndsWithOneHandOver()
     if (server == Server::Silent)
         QVERIFY(!silent.sockets.isEmpty());
 
+    verifyMessagesUpToHandOver(app, expected, apiUrl);
+    if (QTest::currentTestFailed())
+        return;
+
+    QCOMPARE(app.configValue(QStringLiteral("Version/PROGRAM")), QStringLiteral("1.000"));
+    QCOMPARE(app.configValue(QStringLiteral("Version/DATABASE")), QStringLiteral("1.000"));
+    if (server == Server::Nginx) {
+        for (const QString& path : site.nginx.requestedPaths())
+            QVERIFY2(path.endsWith(QLatin1String(".php")), qPrintable(path));
+    }
+}
+
+// The debug messages after the settings line, up to and including the hand-over, are
+// `expected`; whatever follows is the late finished reply of a failed question.
+void TestVersionCheck::verifyMessagesUpToHandOver(
+    const AppDir& app, const QStringList& expected, const QString& apiUrl)
+{
     QStringList messages = app.debugMessages();
     QVERIFY(!messages.isEmpty());
     QCOMPARE(messages.takeFirst(), settingsLine(QStringLiteral("1.000"), QStringLiteral("1.000")));
@@ -274,13 +295,60 @@ void TestVersionCheck::runWithoutUpdateEndsWithOneHandOver()
     // The finished reply of a failed question may still be logged; it must start nothing.
     for (const QString& late : messages.mid(handOver + 1))
         QVERIFY2(late.startsWith(QLatin1String("recieveUpdateFinish:all:")), qPrintable(late));
+}
 
-    QCOMPARE(app.configValue(QStringLiteral("Version/PROGRAM")), QStringLiteral("1.000"));
+// A 203 is the answer as a rewriting proxy passed it on; any other status but 200 decides
+// nothing. Either way the body is logged first.
+void TestVersionCheck::replyStatusDecidesWhetherTheBodyIsEvaluated_data()
+{
+    QTest::addColumn<QByteArray>("statusLine");
+    QTest::addColumn<QByteArray>("body");
+    QTest::addColumn<QStringList>("expected");
+
+    const QString url = QStringLiteral("CheckProgramUpdate_Url: \"@API@/client/verProgram.php\"");
+    const QString dbQuestion = QStringLiteral("CheckDataBaseUpdate()检查DLL升级");
+    const QString current = QStringLiteral("recieveUpdateFinish:all: \"1.000\"");
+    const QString equal = QStringLiteral("f_arg2: 1 f_arg1: 1");
+    const QString status = QStringLiteral("[UpdateTarvilDialog]:[ERROR]:version reply with HTTP "
+                                          "status %1");
+
+    QTest::newRow("200") << QByteArray("200 OK") << QByteArray("1.000")
+                         << QStringList { url, current, equal, dbQuestion, current, equal,
+                                handOverLine };
+    QTest::newRow("203 from a rewriting proxy")
+        << QByteArray("203 Non-Authoritative Information") << QByteArray("1.000")
+        << QStringList { url, current, equal, dbQuestion, current, equal, handOverLine };
+    QTest::newRow("204") << QByteArray("204 No Content") << QByteArray()
+                         << QStringList { url, QStringLiteral("recieveUpdateFinish:all: \"\""),
+                                status.arg(204), handOverLine };
+    QTest::newRow("206 part naming a newer version")
+        << QByteArray("206 Partial Content") << QByteArray("1.001")
+        << QStringList { url, QStringLiteral("recieveUpdateFinish:all: \"1.001\""),
+               status.arg(206), handOverLine };
+}
+
+void TestVersionCheck::replyStatusDecidesWhetherTheBodyIsEvaluated()
+{
+    QFETCH(QByteArray, statusLine);
+    QFETCH(QByteArray, body);
+    QFETCH(QStringList, expected);
+
+    CannedServer server;
+    server.response = "HTTP/1.1 " + statusLine + "\r\nContent-Type: text/plain\r\n";
+    if (!statusLine.startsWith("204"))
+        server.response += "Content-Length: " + QByteArray::number(body.size()) + "\r\n";
+    server.response += "Connection: close\r\n\r\n" + body;
+    QVERIFY(server.start());
+    AppDir app;
+    QVERIFY(app.isValid());
+    writeStandardConfig(app, server.baseUrl());
+
+    const UpdaterRun run = app.runUpdater(30000);
+    verifyHandedOverOnce(app, run);
+    if (QTest::currentTestFailed())
+        return;
+    verifyMessagesUpToHandOver(app, expected, server.baseUrl());
     QCOMPARE(app.configValue(QStringLiteral("Version/DATABASE")), QStringLiteral("1.000"));
-    if (server == Server::Nginx) {
-        for (const QString& path : site.nginx.requestedPaths())
-            QVERIFY2(path.endsWith(QLatin1String(".php")), qPrintable(path));
-    }
 }
 
 void TestVersionCheck::mainProgramThatCannotStartIsLogged_data()
