@@ -113,6 +113,7 @@ private:
     void restartPackageFromZero();
     void askAgainAfter(int seconds);
     QString interruptionReason() const;
+    void announceDownload(const QString& url);
     bool endedShort() const;
     bool tryNextPackageServer();
     bool askNextApiServer();
@@ -133,7 +134,7 @@ private:
     QSet<QString> damagedProgramFiles() const;
     void repairThenCheckDatabase();
     void repairFilesFetched();
-    void installFetchedFiles(const QString& installedLine);
+    void installFetchedFiles(const QString& installedLine, bool repair);
 
     Ui::UpdateTarvilDialog* ui;
     QProcess* mainProcess;
@@ -204,6 +205,8 @@ private:
     QByteArray programIndex;
     // Logged once the package being installed is in place (the differential path's line).
     QString installedLine;
+    // The package whose download line has been written.
+    QString announcedDownloadUrl;
 };
 
 #endif // UPDATETARVILDIALOG_H

@@ -22,6 +22,7 @@ void UpdateTarvilDialog::startProgramPackage()
         download(packageUrl());
         return;
     }
+    announceDownload(packageUrl());
     const QString dir = appDir;
     startDifferentialFetch(
         [dir](const IndexEntry& entry) { return installedFileDiffers(dir, entry); }, true,
@@ -64,14 +65,15 @@ void UpdateTarvilDialog::programFilesFetched()
         return;
     }
     installFetchedFiles(
-        QStringLiteral("%1 differential: %2").arg(version, differentialFetch->summary()));
+        QStringLiteral("%1 differential: %2").arg(version, differentialFetch->summary()), false);
 }
 
 // The fetched files go through the installation as a package's would; `line` is logged once
 // they are in place.
-void UpdateTarvilDialog::installFetchedFiles(const QString& line)
+void UpdateTarvilDialog::installFetchedFiles(const QString& line, bool repair)
 {
     PackageJob job = packageJob();
+    job.repair = repair;
     job.alreadyUnpacked = true;
     job.unpacked = differentialFetch->extracted();
     differentialFetch->deleteLater();
@@ -124,7 +126,8 @@ void UpdateTarvilDialog::repairFilesFetched()
         programIndex = readKeptIndex(appDir);
         installFetchedFiles(QStringLiteral("%1 repaired: %2 files")
                                 .arg(version)
-                                .arg(differentialFetch->fileCount()));
+                                .arg(differentialFetch->fileCount()),
+            true);
         return;
     }
     differentialFetch->deleteLater();

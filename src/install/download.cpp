@@ -34,13 +34,23 @@ void UpdateTarvilDialog::download(const QString& url)
         launchMainProgram();
         return;
     }
-    qDebug().noquote() << "download - curType:" << curType << quoted(url);
+    announceDownload(url);
     packageRequestUrl = parsed;
     startPackageAttempts();
     if (kept.isValid())
         continueKeptPartial(kept);
     else
         requestPackage(parsed);
+}
+
+// The step's download line, once per package: a program step that fell back from fetching
+// single files to the whole package has written it already.
+void UpdateTarvilDialog::announceDownload(const QString& url)
+{
+    if (url == announcedDownloadUrl)
+        return;
+    announcedDownloadUrl = url;
+    qDebug().noquote() << "download - curType:" << curType << quoted(url);
 }
 
 void UpdateTarvilDialog::requestPackage(const QUrl& url)

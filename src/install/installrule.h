@@ -17,6 +17,9 @@ struct InstallAction {
     Kind kind;
     QString source;
     QString target;
+    // An entry of the package's archive, logged as installed; the updater's own files that
+    // travel with an installation (the kept index) and the files a repair restores are not.
+    bool logged = true;
 };
 
 // The entry's own name: the last part of its path, with "\" read as a separator too.

@@ -53,6 +53,6 @@ QString addKeptIndexStep(QVector<InstallAction>* plan, const QString& appDir,
     if (!file.open(QIODevice::WriteOnly) || file.write(text) != text.size() || !file.commit())
         return QStringLiteral("%1: cannot be written").arg(source);
     plan->append({ InstallAction::InstallFile, source,
-        appDir + QLatin1Char('/') + QLatin1String(keptIndexName) });
+        appDir + QLatin1Char('/') + QLatin1String(keptIndexName), false });
     return QString();
 }

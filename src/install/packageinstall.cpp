@@ -32,6 +32,8 @@ PackageOutcome installExtracted(
 {
     auto plan = planInstallation(extracted, job.appDir, job.downloadDir,
         [](const QString& path) { return QFileInfo(path).isDir(); });
+    for (InstallAction& action : plan)
+        action.logged = !job.repair;
     InstallTransaction transaction(job.appDir);
     transaction.setControl(&control);
     // The kept index changes with the files, in the same transaction.
@@ -49,7 +51,7 @@ PackageOutcome installExtracted(
     }
     // From here on the package is finished even when cancelled: the record and the commit
     // take moments, and a rollback would take longer.
-    if (!job.record()) {
+    if (!job.repair && !job.record()) {
         transaction.rollBack();
         return failed(QStringLiteral("%1 install rolled back: %2: version not recorded")
                           .arg(job.version, QLatin1String(configFileName)));

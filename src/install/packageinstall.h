@@ -34,6 +34,9 @@ struct PackageJob {
     // it becomes the kept index in the same transaction, for a whole archive only when the
     // archive is the one it describes.
     QByteArray programIndex;
+    // Restores damaged files of the installed version: nothing is recorded, and no file is
+    // logged as a package entry installed.
+    bool repair = false;
 };
 
 struct PackageOutcome {

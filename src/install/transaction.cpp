@@ -227,7 +227,7 @@ bool InstallTransaction::prepare(const QVector<InstallAction>& plan, const QStri
             steps.append(step);
         }
         steps[stepOfTarget.value(key)].entries.append(action.source);
-        order.append({ stepOfTarget.value(key), action.source });
+        order.append({ stepOfTarget.value(key), action.source, action.logged });
     }
     return writeJournal(reason);
 }
@@ -289,6 +289,8 @@ bool InstallTransaction::apply(QString* reason)
 
 void InstallTransaction::logEntry(const Entry& entry) const
 {
+    if (!entry.logged)
+        return;
     qDebug().noquote() << quoted(tagged(QStringLiteral("down_zip-files[OK]:%1").arg(entry.path)));
     const Step& step = steps.at(entry.step);
     if (step.directory)

@@ -65,6 +65,7 @@ private:
     struct Entry {
         int step;
         QString path;
+        bool logged;
     };
     bool writeJournal(QString* reason);
     void logEntry(const Entry& entry) const;

@@ -8,6 +8,8 @@
 #include "packageindex.h"
 #include "signing.h"
 
+#include <quazip/quazip.h>
+
 #include <QDateTime>
 #include <QDir>
 #include <QFileInfo>
@@ -122,6 +124,34 @@ void verifyLogHas(const AppDir& app, const UpdaterRun& run, const QString& expec
             + app.debugMessages(run.logOffset).join(QLatin1Char('\n'))));
 }
 
+// What the run logged as installed package entries, relative to the download directory.
+QStringList loggedEntries(const AppDir& app, const UpdaterRun& run)
+{
+    const QString prefix = QStringLiteral("\"[UpdateTarvilDialog]:down_zip-files[OK]:%1/")
+                               .arg(app.filePath(QStringLiteral("update")));
+    QStringList entries;
+    for (const QString& message : app.debugMessages(run.logOffset)) {
+        if (message.startsWith(QLatin1String("\"[UpdateTarvilDialog]:down_zip")))
+            entries.append(message.startsWith(prefix) ? message.mid(prefix.size()).chopped(1)
+                                                      : message);
+    }
+    return entries;
+}
+
+QStringList archiveEntries(const QString& archive)
+{
+    QuaZip zip(archive);
+    return zip.open(QuaZip::mdUnzip) ? zip.getFileNameList() : QStringList { archive };
+}
+
+// The program step's download line, once, whichever way the package came.
+void verifyDownloadLineOnce(const AppDir& app, const UpdaterRun& run, const QString& baseUrl)
+{
+    const QString line = QStringLiteral("download - curType: 0 \"%1%2\"")
+                             .arg(baseUrl, Release::programPackagePath());
+    QCOMPARE(app.debugMessages(run.logOffset).count(line), 1);
+}
+
 QDateTime longAgo() { return QDateTime(QDate(2020, 1, 2), QTime(3, 4, 5), Qt::UTC); }
 
 void ageFiles(const AppDir& app, const QMap<QString, QByteArray>& files)
@@ -169,6 +199,10 @@ void TestDifferentialUpdate::installFirstRelease(
     if (QTest::currentTestFailed())
         return;
     verifyLogHas(app, run, QStringLiteral("\"1.001 whole package: differing files take *"));
+    // Every entry of the archive, and nothing else, is logged as installed.
+    QCOMPARE(loggedEntries(app, run),
+        archiveEntries(site.release.filePath(Release::programPackagePath())));
+    verifyDownloadLineOnce(app, run, site.nginx.baseUrl());
     QCOMPARE(app.configValue(QStringLiteral("Version/PROGRAM")), v1001);
     verifyInstalled(app, programFiles(v1001, {}));
     // The verified index of the installed package is kept.
@@ -204,6 +238,14 @@ void TestDifferentialUpdate::updateFetchesOnlyTheChangedFiles()
         const QDateTime modified = QFileInfo(app.filePath(name)).lastModified().toUTC();
         QVERIFY2((modified == longAgo()) != changedIn1002.contains(name), qPrintable(name));
     }
+    // The entries taken from the archive are logged, the kept index beside them is not.
+    // The directory entry comes too: the installation rule needs it to place lib/'s file.
+    QStringList logged = loggedEntries(app, run);
+    logged.sort();
+    QCOMPARE(logged,
+        QStringList({ QStringLiteral("file03.dll"), QStringLiteral("file17.dll"),
+            QStringLiteral("lib/"), QStringLiteral("lib/part29.bin") }));
+    verifyDownloadLineOnce(app, run, site.nginx.baseUrl());
     const PackageIndex index = serverIndex(site.release);
     qint64 changedRecords = 0;
     for (const IndexEntry& entry : index.entries) {
@@ -275,6 +317,9 @@ void TestDifferentialUpdate::wholePackageWhenTheServerCannotServeParts()
     QVERIFY(!logHas(app, run, QStringLiteral("\"1.002 differential: *")));
     QCOMPARE(app.configValue(QStringLiteral("Version/PROGRAM")), v1002);
     verifyInstalled(app, files);
+    QCOMPARE(loggedEntries(app, run),
+        archiveEntries(site.release.filePath(Release::programPackagePath())));
+    verifyDownloadLineOnce(app, run, site.nginx.baseUrl());
     // A whole answer to a range request is cut off, not fetched in full a second time
     // (nginx counts what the socket buffers took before the connection closed).
     const qint64 package = QFileInfo(site.release.filePath(Release::programPackagePath())).size();
@@ -464,6 +509,8 @@ void TestDifferentialUpdate::nextRunRepairsDamagedFiles()
     QVERIFY(QFile::remove(app.filePath(damaged[1])));
     QVERIFY(QFile::resize(app.filePath(damaged[2]), 1000));
     ageFiles(app, files);
+    const QString config = app.filePath(QStringLiteral("Config.ini"));
+    const QDateTime configWritten = QFileInfo(config).lastModified();
     const int requestsBefore = site.nginx.requests().size();
     run = app.runUpdater();
     verifyHandedOverOnce(app, run);
@@ -471,6 +518,10 @@ void TestDifferentialUpdate::nextRunRepairsDamagedFiles()
         return;
 
     verifyLogHas(app, run, QStringLiteral("\"1.002 repaired: 3 files\""));
+    // A repair installs no package: nothing logged as installed, nothing recorded.
+    QCOMPARE(loggedEntries(app, run), QStringList());
+    QVERIFY(!logHas(app, run, QStringLiteral("writeIni *")));
+    QCOMPARE(QFileInfo(config).lastModified(), configWritten);
     verifyInstalled(app, files);
     QCOMPARE(app.configValue(QStringLiteral("Version/PROGRAM")), v1002);
     for (const QString& name : files.keys()) {
@@ -543,6 +594,9 @@ void TestDifferentialUpdate::fileReplacedByDatabasePackageIsNotRepaired()
         return;
     QCOMPARE(app.configValue(QStringLiteral("Version/DATABASE")), v1001);
     QCOMPARE(readFileBytes(app.filePath(replaced)), QByteArray("the database's own version"));
+    // The kept index changes in the same installation, but only the archive's entries are
+    // logged as installed.
+    QCOMPARE(loggedEntries(app, run), QStringList({ QStringLiteral("lib/"), replaced }));
     // The kept index no longer lists the file, and lists every other one as before.
     PackageIndex kept;
     QCOMPARE(readPackageIndex(readFileBytes(app.filePath(keptIndex)), &kept), QString());
