@@ -6,6 +6,7 @@
 #include "appdir.h"
 #include "nginxserver.h"
 #include "packageindex.h"
+#include "publishing.h"
 #include "signing.h"
 
 #include <quazip/quazip.h>
@@ -55,38 +56,19 @@ QMap<QString, QByteArray> programFiles(const QString& version, const QStringList
 const QStringList changedIn1002 { QStringLiteral("file03.dll"), QStringLiteral("file17.dll"),
     QStringLiteral("lib/part29.bin") };
 
-bool writeTree(const QString& dir, const QMap<QString, QByteArray>& files)
-{
-    QDir(dir).removeRecursively();
-    for (auto it = files.begin(); it != files.end(); ++it) {
-        const QString path = dir + QLatin1Char('/') + it.key();
-        if (!QDir().mkpath(QFileInfo(path).path()) || !writeFileBytes(path, it.value()))
-            return false;
-    }
-    return true;
-}
-
 // tools/publish.py program, signed with `secretKey` when given.
 void publishProgram(const QString& root, const QString& version,
     const QMap<QString, QByteArray>& files, const QString& secretKey = QString())
 {
-    const QString source = root + QStringLiteral("/../source-") + version;
-    QVERIFY(writeTree(source, files));
-    QStringList arguments { QStringLiteral(PROJECT_SOURCE_DIR "/tools/publish.py"),
-        QStringLiteral("program"), QStringLiteral("--version"), version, QStringLiteral("--from"),
-        source, QStringLiteral("--to"), root };
-    if (!secretKey.isEmpty())
-        arguments << QStringLiteral("--sign") << secretKey;
-    QProcess publish;
-    publish.start(QStringLiteral("python3"), arguments);
-    QVERIFY(publish.waitForFinished(120000));
-    QVERIFY2(publish.exitCode() == 0, publish.readAllStandardError().constData());
+    const QString failure = publishProgramRelease(
+        root + QStringLiteral("/../source-") + version, root, version, files, secretKey);
+    QVERIFY2(failure.isEmpty(), qPrintable(failure));
 }
 
 PackageIndex serverIndex(const Release& release)
 {
     PackageIndex index;
-    const QString refusal = readPackageIndex(readFileBytes(release.filePath(indexPath)), &index);
+    const QString refusal = readPublishedIndex(release.rootDir(), &index);
     [&] { QVERIFY2(refusal.isEmpty(), qPrintable(refusal)); }();
     return index;
 }

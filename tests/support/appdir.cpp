@@ -1,5 +1,6 @@
 #include "appdir.h"
 
+#include <QCryptographicHash>
 #include <QDeadlineTimer>
 #include <QDir>
 #include <QElapsedTimer>
@@ -387,4 +388,24 @@ void verifyHandedOverOnce(AppDir& app, const UpdaterRun& run, const QString& tag
     QCOMPARE(starts.first().workingDirectory, QFileInfo(app.path()).canonicalFilePath());
     QCOMPARE(outlived, QStringList { tag });
     QCOMPARE(app.logMessages(run.logOffset).count(QStringLiteral("\"Orbelan.exe\"")), 1);
+}
+
+void verifyPeakMemory(const UpdaterRun& run, qint64 packageBytes, qint64 limitKb)
+{
+    qInfo("peak resident memory of the updater: %lld KiB for a %lld MiB package, %lld ms",
+        run.peakRssKb, packageBytes / (1024 * 1024), run.elapsedMs);
+    QVERIFY2(run.peakRssKb > 0, "no memory reading taken");
+#if defined(__SANITIZE_ADDRESS__)
+    QSKIP("AddressSanitizer's shadow memory makes the resident size meaningless");
+#endif
+    QVERIFY2(run.peakRssKb < limitKb, qPrintable(QString::number(run.peakRssKb)));
+}
+
+QByteArray fileMd5(const QString& path)
+{
+    QFile file(path);
+    QCryptographicHash hash(QCryptographicHash::Md5);
+    if (!file.open(QIODevice::ReadOnly) || !hash.addData(&file))
+        return QByteArray();
+    return hash.result();
 }

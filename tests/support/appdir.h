@@ -148,6 +148,14 @@ void verifyNormalExit(const AppDir& app, const UpdaterRun& run);
 void verifyHandedOverOnce(
     AppDir& app, const UpdaterRun& run, const QString& tag = QStringLiteral("installed"));
 
+// QtTest checks of a run that installed a large package of `packageBytes`: a memory reading
+// was taken and its peak stayed below `limitKb`. Skips the test under AddressSanitizer,
+// whose shadow memory makes the resident size meaningless: call it last.
+void verifyPeakMemory(const UpdaterRun& run, qint64 packageBytes, qint64 limitKb);
+
+// The MD5 digest of a file's contents; empty when it cannot be read.
+QByteArray fileMd5(const QString& path);
+
 // Waits, with the event loop running, until `path` exists.
 bool waitForFile(const QString& path, int timeoutMs);
 

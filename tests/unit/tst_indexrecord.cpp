@@ -1,3 +1,4 @@
+#include "publishing.h"
 #include "indexrecord.h"
 
 #include <zlib.h>
@@ -225,23 +226,10 @@ void IndexRecordTest::extractsThePublishersRecords()
     QVERIFY(dir.isValid());
     const QMap<QString, QByteArray> files { { "Orbelan.exe", random(300000) },
         { "lib/a.dll", compressible(400000) }, { "lib/empty.dll", "" } };
-    for (auto it = files.begin(); it != files.end(); ++it) {
-        QVERIFY(QDir().mkpath(QFileInfo(dir.filePath("source/" + it.key())).path()));
-        QFile file(dir.filePath("source/" + it.key()));
-        QVERIFY(file.open(QIODevice::WriteOnly));
-        file.write(it.value());
-    }
-    QVERIFY(QDir().mkpath(dir.filePath("server")));
-    QProcess publish;
-    publish.start("python3",
-        { PROJECT_SOURCE_DIR "/tools/publish.py", "program", "--version", "1.001", "--from",
-            dir.filePath("source"), "--to", dir.filePath("server") });
-    QVERIFY(publish.waitForFinished(60000));
-    QCOMPARE(publish.exitCode(), 0);
-    QFile indexFile(dir.filePath("server/client/program/orbelan.zip.index"));
-    QVERIFY(indexFile.open(QIODevice::ReadOnly));
+    QCOMPARE(publishProgramRelease(dir.filePath("source"), dir.filePath("server"), "1.001", files),
+        QString());
     PackageIndex index;
-    QCOMPARE(readPackageIndex(indexFile.readAll(), &index), QString());
+    QCOMPARE(readPublishedIndex(dir.filePath("server"), &index), QString());
     QFile archive(dir.filePath("server/client/program/orbelan.zip"));
     QVERIFY(archive.open(QIODevice::ReadOnly));
     for (const IndexEntry& entry : index.entries) {

@@ -1,3 +1,4 @@
+#include "publishing.h"
 #include "packageindex.h"
 
 #include <QProcess>
@@ -204,24 +205,10 @@ void PackageIndexTest::readsWhatThePublisherWrites()
     const QMap<QString, QByteArray> files { { "Orbelan.exe", QByteArray(70000, 'x') },
         { QStringLiteral("题库/数据 1.db"), "questions" }, { "data/empty.db", "" },
         { "readme.txt", "read me" } };
-    for (auto it = files.begin(); it != files.end(); ++it) {
-        const QString path = dir.filePath("source/" + it.key());
-        QVERIFY(QDir().mkpath(QFileInfo(path).path()));
-        QFile file(path);
-        QVERIFY(file.open(QIODevice::WriteOnly));
-        file.write(it.value());
-    }
-    QVERIFY(QDir().mkpath(dir.filePath("server")));
-    QProcess publish;
-    publish.start("python3",
-        { PROJECT_SOURCE_DIR "/tools/publish.py", "program", "--version", "1.004", "--from",
-            dir.filePath("source"), "--to", dir.filePath("server") });
-    QVERIFY(publish.waitForFinished(60000));
-    QCOMPARE(publish.exitCode(), 0);
-    QFile indexFile(dir.filePath("server/client/program/orbelan.zip.index"));
-    QVERIFY(indexFile.open(QIODevice::ReadOnly));
+    QCOMPARE(publishProgramRelease(dir.filePath("source"), dir.filePath("server"), "1.004", files),
+        QString());
     PackageIndex index;
-    QCOMPARE(readPackageIndex(indexFile.readAll(), &index), QString());
+    QCOMPARE(readPublishedIndex(dir.filePath("server"), &index), QString());
     QCOMPARE(index.version, QStringLiteral("1.004"));
     const QString archive = dir.filePath("server/client/program/orbelan.zip");
     QCOMPARE(index.archiveLength, QFileInfo(archive).size());

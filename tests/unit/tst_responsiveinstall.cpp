@@ -2,6 +2,7 @@
 // package is checked, extracted and installed, the bar moves meanwhile, and the close button
 // ends the run within a second with the installation wholly old or wholly new.
 
+#include "messagecapture.h"
 #include "configfile.h"
 #include "currentdir.h"
 #include "dialogfixture.h"
@@ -44,30 +45,6 @@ TreeSnapshot withPackage(TreeSnapshot tree, const QVector<ZipEntry>& entries)
     }
     return tree;
 }
-
-// Collects the messages of every thread, as the log's handler takes them.
-class MessageCapture {
-public:
-    MessageCapture() { previous = qInstallMessageHandler(&MessageCapture::handle); }
-    ~MessageCapture() { qInstallMessageHandler(previous); }
-    static QStringList lines()
-    {
-        QMutexLocker lock(&mutex);
-        return captured;
-    }
-
-private:
-    static void handle(QtMsgType, const QMessageLogContext&, const QString& message)
-    {
-        QMutexLocker lock(&mutex);
-        captured.append(message);
-    }
-    QtMessageHandler previous;
-    static QMutex mutex;
-    static QStringList captured;
-};
-QMutex MessageCapture::mutex;
-QStringList MessageCapture::captured;
 
 // The entry lines of the installation, in the order written.
 QStringList entryLines(const QStringList& lines)

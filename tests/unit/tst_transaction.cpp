@@ -2,6 +2,7 @@
 // left by a killed run is rolled back or cleaned up by what Config.ini records, and no
 // package can reach the journal's directory.
 
+#include "messagecapture.h"
 #include "files.h"
 #include "reliability.h"
 #include "transaction.h"
@@ -16,44 +17,6 @@
 #include <QtTest>
 
 namespace {
-
-// Collects the messages of every thread; `onMessage`, when set, sees each one as it comes.
-class MessageCapture {
-public:
-    explicit MessageCapture(std::function<void(const QString&)> onMessage = {})
-    {
-        QMutexLocker lock(&mutex);
-        captured.clear();
-        callback = std::move(onMessage);
-        previous = qInstallMessageHandler(&MessageCapture::handle);
-    }
-    ~MessageCapture()
-    {
-        qInstallMessageHandler(previous);
-        callback = {};
-    }
-    static QStringList lines()
-    {
-        QMutexLocker lock(&mutex);
-        return captured;
-    }
-
-private:
-    static void handle(QtMsgType, const QMessageLogContext&, const QString& message)
-    {
-        QMutexLocker lock(&mutex);
-        captured.append(message);
-        if (callback)
-            callback(message);
-    }
-    QtMessageHandler previous;
-    static QMutex mutex;
-    static QStringList captured;
-    static std::function<void(const QString&)> callback;
-};
-QMutex MessageCapture::mutex;
-QStringList MessageCapture::captured;
-std::function<void(const QString&)> MessageCapture::callback;
 
 QString entryLine(const QString& path)
 {
