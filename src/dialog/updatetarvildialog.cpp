@@ -83,6 +83,23 @@ void UpdateTarvilDialog::setContactText(const QString& text)
         ui->label_ContactUs->setText(text);
 }
 
+void UpdateTarvilDialog::showProgress(int value, int maximum)
+{
+    QProgressBar* bar = form()->progressBar;
+    // A negative maximum (no length known) pulls the minimum down with it: the busy bar.
+    if (maximum < 0)
+        bar->setMaximum(maximum);
+    else
+        bar->setRange(0, maximum);
+    bar->setValue(value);
+}
+
+void UpdateTarvilDialog::showAlternateLogo()
+{
+    form()->label_logo->setStyleSheet(
+        QStringLiteral("border-image: url(:/images/vantrellogo.png);"));
+}
+
 void UpdateTarvilDialog::skipPolishWhileHidden()
 {
     // Qt polishes every new widget in its first event-loop pass, which for the form means

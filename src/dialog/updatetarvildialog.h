@@ -103,6 +103,9 @@ private:
     // Texts kept until the form exists, then shown by it.
     void setStatusText(const QString& text);
     void setContactText(const QString& text);
+    // The widgets are written only here, in the dialog's own files.
+    void showProgress(int value, int maximum);
+    void showAlternateLogo();
     // The finished reply in `reply` is let go; Qt deletes it once its signals are through.
     void releaseReply();
     // Resuming a package whose transfer ended early (resumedownload.cpp).

@@ -4,7 +4,6 @@
 #include "packagecheck.h"
 #include "progressrange.h"
 #include "request.h"
-#include "ui_updatetarvildialog.h"
 #include "updatetarvildialog.h"
 
 #include <QDebug>
@@ -118,7 +117,5 @@ void UpdateTarvilDialog::downloadProgress(qint64 current, qint64 total)
 void UpdateTarvilDialog::showDownloadShare(qint64 done, qint64 total)
 {
     const QPair<int, int> range = progressBarRange(done, total);
-    QProgressBar* bar = form()->progressBar;
-    bar->setMaximum(range.first);
-    bar->setValue(range.second);
+    showProgress(range.second, range.first);
 }

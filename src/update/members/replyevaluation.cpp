@@ -1,6 +1,5 @@
 #include "configfile.h"
 #include "debugtext.h"
-#include "ui_updatetarvildialog.h"
 #include "updatetarvildialog.h"
 #include "versionplan.h"
 
@@ -71,8 +70,7 @@ void UpdateTarvilDialog::recieveUpdateFinish()
     }
     logPlan(plan);
     if (curType == 0 && logoType() == 1)
-        form()->label_logo->setStyleSheet(
-            QStringLiteral("border-image: url(:/images/vantrellogo.png);"));
+        showAlternateLogo();
     show();
     startUpgrade(plan);
 }

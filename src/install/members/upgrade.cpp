@@ -1,7 +1,6 @@
 #include "configfile.h"
 #include "debugtext.h"
 #include "packageinstall.h"
-#include "ui_updatetarvildialog.h"
 #include "updatetarvildialog.h"
 
 #include <QCoreApplication>
@@ -79,11 +78,8 @@ void UpdateTarvilDialog::startInstalling(const PackageJob& job)
 {
     if (!installer) {
         installer = new PackageInstaller(this);
-        connect(installer, &PackageInstaller::progressed, this, [this](int done, int scale) {
-            QProgressBar* bar = form()->progressBar;
-            bar->setRange(0, scale);
-            bar->setValue(done);
-        });
+        connect(installer, &PackageInstaller::progressed, this,
+            [this](int done, int scale) { showProgress(done, scale); });
         connect(installer, &PackageInstaller::finished, this,
             [this](const PackageOutcome& outcome) { packageInstalled(outcome); });
     }
