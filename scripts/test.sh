@@ -1,11 +1,13 @@
 #!/usr/bin/env bash
-# Installs what is missing, builds everything and runs the whole test suite; then the
-# Windows lane (scripts/test-windows.sh: the Windows build under Wine; SKIP_WINDOWS=1 leaves
-# it out); then builds a second tree with AddressSanitizer and UndefinedBehaviorSanitizer and
-# runs the suite again there, leaks included (SKIP_SANITIZERS=1 leaves that pass out).
+# Installs what is missing, checks the sources' format (scripts/check-format.sh), builds
+# everything and runs the whole test suite; then the Windows lane (scripts/test-windows.sh:
+# the Windows build under Wine; SKIP_WINDOWS=1 leaves it out); then builds a second tree
+# with AddressSanitizer and UndefinedBehaviorSanitizer and runs the suite again there, leaks
+# included (SKIP_SANITIZERS=1 leaves that pass out).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/install-deps.sh
+bash scripts/check-format.sh
 build=${BUILD_DIR:-build}
 cmake -S . -B "$build" -DBUILD_TESTING=ON ${CMAKE_ARGS:-}
 cmake --build "$build" -j2

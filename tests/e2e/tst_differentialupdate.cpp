@@ -114,8 +114,8 @@ QStringList loggedEntries(const AppDir& app, const UpdaterRun& run)
     QStringList entries;
     for (const QString& message : app.debugMessages(run.logOffset)) {
         if (message.startsWith(QLatin1String("\"[UpdateTarvilDialog]:down_zip")))
-            entries.append(message.startsWith(prefix) ? message.mid(prefix.size()).chopped(1)
-                                                      : message);
+            entries.append(
+                message.startsWith(prefix) ? message.mid(prefix.size()).chopped(1) : message);
     }
     return entries;
 }

@@ -323,8 +323,8 @@ void TestVersionCheck::replyStatusDecidesWhetherTheBodyIsEvaluated_data()
                                 status.arg(204), handOverLine };
     QTest::newRow("206 part naming a newer version")
         << QByteArray("206 Partial Content") << QByteArray("1.001")
-        << QStringList { url, QStringLiteral("recieveUpdateFinish:all: \"1.001\""),
-               status.arg(206), handOverLine };
+        << QStringList { url, QStringLiteral("recieveUpdateFinish:all: \"1.001\""), status.arg(206),
+               handOverLine };
 }
 
 void TestVersionCheck::replyStatusDecidesWhetherTheBodyIsEvaluated()

@@ -39,8 +39,8 @@ void TestCentring::centredPosition_data()
         << 1 << QSize(999, 699) << QSize(999, 699) << form << QPoint(0, 0);
     QTest::newRow("odd 997x697 gives -1,-1")
         << 1 << QSize(997, 697) << QSize(997, 697) << form << QPoint(-1, -1);
-    QTest::newRow("odd 1921x1081") << 1 << QSize(1921, 1081) << QSize(1921, 1081) << form
-                                   << QPoint(460, 190);
+    QTest::newRow("odd 1921x1081")
+        << 1 << QSize(1921, 1081) << QSize(1921, 1081) << form << QPoint(460, 190);
     QTest::newRow("exactly the window") << 1 << form << form << form << QPoint(0, 0);
     QTest::newRow("another window size")
         << 1 << QSize(1920, 1080) << QSize(1920, 1080) << QSize(200, 100) << QPoint(860, 490);

@@ -1,5 +1,5 @@
-#include "publishing.h"
 #include "indexrecord.h"
+#include "publishing.h"
 
 #include <zlib.h>
 

@@ -1,5 +1,5 @@
-#include "publishing.h"
 #include "packageindex.h"
+#include "publishing.h"
 
 #include <QProcess>
 #include <QTemporaryDir>

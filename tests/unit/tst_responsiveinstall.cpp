@@ -2,11 +2,11 @@
 // package is checked, extracted and installed, the bar moves meanwhile, and the close button
 // ends the run within a second with the installation wholly old or wholly new.
 
-#include "messagecapture.h"
 #include "configfile.h"
 #include "currentdir.h"
 #include "dialogfixture.h"
 #include "files.h"
+#include "messagecapture.h"
 #include "packageinstall.h"
 #include "release.h"
 #include "reliability.h"

@@ -2,8 +2,8 @@
 // left by a killed run is rolled back or cleaned up by what Config.ini records, and no
 // package can reach the journal's directory.
 
-#include "messagecapture.h"
 #include "files.h"
+#include "messagecapture.h"
 #include "reliability.h"
 #include "transaction.h"
 

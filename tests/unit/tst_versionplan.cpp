@@ -76,6 +76,7 @@ void TestVersionPlan::examples_data()
     QTest::addColumn<QString>("server");
     QTest::addColumn<QStringList>("expected");
 
+    // clang-format off
     // The documented examples, row by row.
     QTest::newRow("1.000 -> 1.003") << "1.000" << "1.003" << thousandths(1001, 1003);
     QTest::newRow("1.000 -> 1.0025 renders 1.003") << "1.000" << "1.0025" << thousandths(1001, 1003);
@@ -107,6 +108,7 @@ void TestVersionPlan::examples_data()
     QTest::newRow("installed nan reads 0") << "nan" << "0.002" << thousandths(1, 2);
     QTest::newRow("single decimal installed") << "1.5" << "1.502" << thousandths(1501, 1502);
     QTest::newRow("blanks around both") << " 1.000\t" << "\r\n1.002 " << thousandths(1001, 1002);
+    // clang-format on
 }
 
 void TestVersionPlan::examples()
@@ -127,6 +129,7 @@ void TestVersionPlan::passCount_data()
     QTest::addColumn<int>("entries");
     QTest::addColumn<int>("passes");
 
+    // clang-format off
     // Comparison ends the loop: one pass more than entries.
     QTest::newRow("equal") << "1.000" << "1.000" << 0 << 1;
     QTest::newRow("older") << "1.000" << "0.999" << 0 << 1;
@@ -138,6 +141,7 @@ void TestVersionPlan::passCount_data()
     QTest::newRow("counter stops, 2") << "1.000" << "2" << 100 << 100;
     QTest::newRow("counter stops, empty installed") << "" << "1.003" << 100 << 100;
     QTest::newRow("99 entries") << "1.000" << "1.099" << 99 << 100;
+    // clang-format on
 }
 
 void TestVersionPlan::passCount()
@@ -191,10 +195,12 @@ void TestVersionPlan::entriesStepByOneThousandth_data()
 {
     QTest::addColumn<QString>("installed");
     QTest::addColumn<QString>("server");
+    // clang-format off
     QTest::newRow("0 to 0.1") << "0" << "0.1";
     QTest::newRow("9.950 to 10.050") << "9.950" << "10.050";
     QTest::newRow("99.990 to 100.089") << "99.990" << "100.089";
     QTest::newRow("127.900 to 128") << "127.900" << "128";
+    // clang-format on
 }
 
 void TestVersionPlan::entriesStepByOneThousandth()
@@ -293,6 +299,7 @@ void TestVersionPlan::decodeVersionReply_data()
     QTest::addColumn<QByteArray>("body");
     QTest::addColumn<QString>("expected");
     QTest::newRow("plain") << QByteArray("1.003") << "1.003";
+    // clang-format off
     QTest::newRow("with LF") << QByteArray("1.005\n") << "1.005\n";
     QTest::newRow("empty") << QByteArray() << "";
     QTest::newRow("blanks are not empty") << QByteArray("   ") << "   ";
@@ -301,6 +308,7 @@ void TestVersionPlan::decodeVersionReply_data()
     QTest::newRow("two NULs") << QByteArray("1.0\0" "04\0", 7) << "1.0";
     QTest::newRow("UTF-8") << QByteArray("版本 1.003") << QString::fromUtf8("版本 1.003");
 }
+// clang-format on
 
 void TestVersionPlan::decodeVersionReply()
 {
@@ -315,11 +323,13 @@ void TestVersionPlan::replyBodyToPlan_data()
 {
     QTest::addColumn<QByteArray>("body");
     QTest::addColumn<QStringList>("expected");
+    // clang-format off
     QTest::newRow("1.005 LF") << QByteArray("1.005\n") << thousandths(1001, 1005);
     QTest::newRow("1.005 CR LF") << QByteArray("1.005\r\n") << thousandths(1001, 1005);
     QTest::newRow("NUL then more digits") << QByteArray("1.002\0" "9", 7) << thousandths(1001, 1002);
     QTest::newRow("blanks") << QByteArray("  ") << QStringList();
     QTest::newRow("html") << QByteArray("<html>1.005</html>") << QStringList();
+    // clang-format on
 }
 
 void TestVersionPlan::replyBodyToPlan()
@@ -359,8 +369,9 @@ void TestVersionPlan::passMessageAsLogged()
     // The message as a handler receives it: the stream drops the trailing blank.
     capturedMessages.clear();
     const QtMessageHandler previous = qInstallMessageHandler(captureHandler);
-    versionPlan(QStringLiteral("1.002"), QStringLiteral("1.000"),
-        [](float current, float server) { qDebug() << "f_arg2:" << current << "f_arg1:" << server; });
+    versionPlan(QStringLiteral("1.002"), QStringLiteral("1.000"), [](float current, float server) {
+        qDebug() << "f_arg2:" << current << "f_arg1:" << server;
+    });
     qInstallMessageHandler(previous);
     QCOMPARE(capturedMessages,
         (QStringList { "f_arg2: 1 f_arg1: 1.002", "f_arg2: 1.001 f_arg1: 1.002",
