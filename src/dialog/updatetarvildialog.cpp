@@ -2,6 +2,7 @@
 #include "centring.h"
 #include "configfile.h"
 #include "debugtext.h"
+#include "packagedownload.h"
 #include "packageinstall.h"
 #include "readahead.h"
 #include "removedirtree.h"
@@ -115,9 +116,8 @@ UpdateTarvilDialog::~UpdateTarvilDialog()
 {
     // An installation still running is stopped before the state it records goes away.
     delete installer;
-    // The hashing of kept bytes writes into this dialog's hasher.
-    if (keptHashing)
-        keptHashing->waitForFinished();
+    // The transfer writes into the download's file and may still be hashing kept bytes.
+    delete packageDownload;
     // mainProcess is left alone on purpose: the main program must outlive the updater.
     if (networkManager)
         networkManager->deleteLater();

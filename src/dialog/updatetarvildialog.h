@@ -1,7 +1,6 @@
 #ifndef UPDATETARVILDIALOG_H
 #define UPDATETARVILDIALOG_H
 
-#include "resume.h"
 #include "signature.h"
 
 #include <QDialog>
@@ -20,9 +19,9 @@ class QMouseEvent;
 class QNetworkAccessManager;
 class QPaintEvent;
 class QProcess;
+class PackageDownload;
 class PackageInstaller;
 struct KeptPartial;
-template <typename T> class QFutureWatcher;
 struct PackageJob;
 struct PackageOutcome;
 
@@ -80,10 +79,8 @@ private:
     void recoverInterruptedInstall();
     QNetworkReply* sendVersionQuestion(const QUrl& url);
     void capVersionReply(QNetworkReply* versionReply);
-    bool downloadSucceeded(QString* reason) const;
     const char* recordKey() const;
     QString recordVersion() const;
-    void notePackageData(const QByteArray& data);
     void showDownloadShare(qint64 done, qint64 total);
     void verifyThenInstall();
     void requestSignature();
@@ -97,6 +94,7 @@ private:
     void abandonPackage(const QString& reason);
     void continueAfterPackage();
     QString packageUrl() const;
+    QStringList packageUrls() const;
     void closeAndDeleteArchive();
     void skipPolishWhileHidden();
     Ui::UpdateTarvilDialog* form();
@@ -108,24 +106,16 @@ private:
     void showAlternateLogo();
     // The finished reply in `reply` is let go; Qt deletes it once its signals are through.
     void releaseReply();
-    // Resuming a package whose transfer ended early (resumedownload.cpp).
-    void startPackageAttempts();
-    bool decidePackageBody();
-    QByteArray packageHeader(const QByteArray& name) const;
-    bool retryPackage();
-    void restartPackageFromZero();
+    // The package transfer (download.cpp).
+    void startPackageDownload(const QString& url, qint64 limit, const KeptPartial& kept);
     void askAgainAfter(int seconds);
-    QString interruptionReason() const;
     void announceDownload(const QString& url);
-    bool endedShort() const;
-    bool tryNextPackageServer();
     bool askNextApiServer();
     QString apiBase() const;
     // A package kept across runs (keptdownload.cpp).
     void settleKeptPartial(const QStringList& plan);
     bool hasKeptPartialFor(const QString& url) const;
-    KeptPartial takeMatchingPartial(const QString& url);
-    void continueKeptPartial(const KeptPartial& kept);
+    KeptPartial takeMatchingPartial(const QString& url, qint64 limit);
     void keepUnfinishedPackage();
     PackageJob packageJob();
     void startInstalling(const PackageJob& job);
@@ -170,26 +160,8 @@ private:
     // The close button was pressed while a package was being installed: the run ends as
     // soon as the installation has stopped.
     bool closeRequested = false;
-    // A write to the local package file came up short (a full disk, for example).
-    bool downloadWriteFailed = false;
-    // Most bytes the package in flight may take, and whether it went beyond them.
-    qint64 downloadLimitBytes = 0;
-    bool downloadOverLimit = false;
-    // The package in flight: its URL, length and validator as first announced, the bytes on
-    // disk its current request continues from, and what became of the current reply's body.
-    QUrl packageRequestUrl;
-    qint64 packageTotal = -1;
-    QByteArray packageValidator;
-    qint64 resumeOffset = 0;
-    qint64 bytesAtLastFailure = 0;
-    bool bodyDecided = false;
-    BodyUse packageBodyUse = BodyUse::Append;
-    bool rangeRefused = false;
-    // Started again from 0 once already: a second mismatch fails the package.
-    bool packageRestarted = false;
-    RetryBudget retryBudget;
-    // Hashing the bytes kept by an earlier run before their transfer continues.
-    QFutureWatcher<bool>* keptHashing = nullptr;
+    // The transfer of the package in `downloadFile`; null when none.
+    PackageDownload* packageDownload = nullptr;
     // Which of the listed servers is asked; a failed one is not asked again this run.
     int apiServerIndex = 0;
     int packageServerIndex = 0;
@@ -198,7 +170,6 @@ private:
     // Signature checking: the trusted keys, the digest of the package taken while it was
     // written, and the signature file as received.
     QStringList trustedKeyLines;
-    PackageHasher packageHasher;
     QByteArray downloadedDigest;
     QByteArray signatureBytes;
     bool signatureOverLimit = false;

@@ -35,8 +35,8 @@ void UpdateTarvilDialog::startDifferentialFetch(
     void (UpdateTarvilDialog::*done)())
 {
     programIndex.clear();
-    // The bar follows the fetch alone, not a package reply before it.
-    bodyDecided = false;
+    // The bar follows the fetch alone, not a package transfer before it.
+    closeAndDeleteArchive();
     DifferentialFetch::Job job;
     job.packageUrl = QUrl(packageUrl());
     job.version = recordVersion();

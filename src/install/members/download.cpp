@@ -2,15 +2,18 @@
 #include "debugtext.h"
 #include "keptpartial.h"
 #include "packagecheck.h"
+#include "packagedownload.h"
 #include "progressrange.h"
-#include "request.h"
 #include "updatetarvildialog.h"
 
 #include <QDebug>
 #include <QFile>
 #include <QNetworkAccessManager>
-#include <QNetworkRequest>
 #include <QStorageInfo>
+#include <QTimer>
+
+// The dialog's side of a package transfer: it opens the local file, sends the requests the
+// transfer forms and moves the bar; PackageDownload decides everything about the bytes.
 
 void UpdateTarvilDialog::download(const QString& url)
 {
@@ -18,12 +21,12 @@ void UpdateTarvilDialog::download(const QString& url)
     const QString path = parsed.path(QUrl::FullyDecoded);
     const QString fileName = path.mid(path.lastIndexOf(QLatin1Char('/')) + 1);
 
+    delete packageDownload;
+    packageDownload = nullptr;
     delete downloadFile;
     downloadFile = new QFile(downloadDir + QLatin1Char('/') + fileName);
-    downloadWriteFailed = false;
-    downloadOverLimit = false;
-    downloadLimitBytes = packageDownloadLimit(QStorageInfo(downloadDir).bytesAvailable());
-    const KeptPartial kept = takeMatchingPartial(url);
+    const qint64 limit = packageDownloadLimit(QStorageInfo(downloadDir).bytesAvailable());
+    const KeptPartial kept = takeMatchingPartial(url, limit);
     const QIODevice::OpenMode mode = kept.isValid() ? QIODevice::ReadWrite : QIODevice::WriteOnly;
     if (!downloadFile->open(mode)) {
         qDebug().noquote() << quoted(QStringLiteral("打开:%1 失败").arg(fileName));
@@ -34,12 +37,69 @@ void UpdateTarvilDialog::download(const QString& url)
         return;
     }
     announceDownload(url);
-    packageRequestUrl = parsed;
-    startPackageAttempts();
+    startPackageDownload(url, limit, kept);
+}
+
+// `url` first; the same package on the servers listed after the current one if it fails.
+void UpdateTarvilDialog::startPackageDownload(
+    const QString& url, qint64 limit, const KeptPartial& kept)
+{
+    PackageDownload::Job job;
+    job.urls = packageUrls();
+    job.server = qMin(packageServerIndex, job.urls.size() - 1);
+    job.urls[job.server] = url;
+    job.version = recordVersion();
+    job.limitBytes = limit;
+    job.hash = !trustedKeyLines.isEmpty();
+    packageDownload = new PackageDownload(downloadFile, job, this);
+    connect(packageDownload, &PackageDownload::ready, this, [this] {
+        if (downloadFile && !handOverStarted)
+            requestPackage(packageDownload->url());
+    });
     if (kept.isValid())
-        continueKeptPartial(kept);
+        packageDownload->continueKept(kept);
     else
-        requestPackage(parsed);
+        requestPackage(packageDownload->url());
+}
+
+void UpdateTarvilDialog::requestPackage(const QUrl& url)
+{
+    // On the connection the version questions opened: a far-away server costs no new
+    // connection set-up per package.
+    reply = packageDownload->send(networkManager, url);
+    connect(reply, SIGNAL(readyRead()), this, SLOT(httpReadyRead()));
+    connect(reply, SIGNAL(downloadProgress(qint64, qint64)), this,
+        SLOT(downloadProgress(qint64, qint64)));
+    connect(reply, SIGNAL(finished()), this, SLOT(downloadFinished()));
+}
+
+void UpdateTarvilDialog::httpReadyRead()
+{
+    if (!downloadFile || !packageDownload)
+        return;
+    // Qt reports progress at most every 100 ms and not at all in a reply's first 100 ms:
+    // bytes that arrive just before a stall would never reach the bar.
+    if (packageDownload->receive())
+        showDownloadShare(packageDownload->bytesOnDisk(), packageDownload->total());
+}
+
+void UpdateTarvilDialog::downloadProgress(qint64 current, qint64 total)
+{
+    // The differential fetch reports the share of its own ranges.
+    if (!packageDownload) {
+        showDownloadShare(current, total);
+        return;
+    }
+    qint64 done = 0;
+    qint64 whole = 0;
+    if (packageDownload->share(current, total, &done, &whole))
+        showDownloadShare(done, whole);
+}
+
+void UpdateTarvilDialog::showDownloadShare(qint64 done, qint64 total)
+{
+    const QPair<int, int> range = progressBarRange(done, total);
+    showProgress(range.second, range.first);
 }
 
 // The step's download line, once per package: a program step that fell back from fetching
@@ -52,70 +112,32 @@ void UpdateTarvilDialog::announceDownload(const QString& url)
     qDebug().noquote() << "download - curType:" << curType << quoted(url);
 }
 
-void UpdateTarvilDialog::requestPackage(const QUrl& url)
+void UpdateTarvilDialog::downloadFinished()
 {
-    // On the connection the version questions opened: a far-away server costs no new
-    // connection set-up per package.
-    QNetworkRequest request = makeRequest(url);
-    // Without a validator a range could splice two versions.
-    if (packageValidator.isEmpty() && downloadFile->size() > 0)
-        restartPackageFromZero();
-    resumeOffset = downloadFile->size();
-    bodyDecided = false;
-    rangeRefused = false;
-    if (resumeOffset > 0) {
-        request.setRawHeader("Range", "bytes=" + QByteArray::number(resumeOffset) + '-');
-        request.setRawHeader("If-Range", packageValidator);
-    }
-    reply = networkManager->get(request);
-    connect(reply, SIGNAL(readyRead()), this, SLOT(httpReadyRead()));
-    connect(reply, SIGNAL(downloadProgress(qint64, qint64)), this,
-        SLOT(downloadProgress(qint64, qint64)));
-    connect(reply, SIGNAL(finished()), this, SLOT(downloadFinished()));
-}
-
-void UpdateTarvilDialog::httpReadyRead()
-{
-    if (!downloadFile)
+    const PackageDownload::Outcome outcome = packageDownload->finish();
+    // A server given up stays given up for the rest of the run.
+    packageServerIndex = packageDownload->server();
+    switch (outcome.next) {
+    case PackageDownload::Outcome::AskAgain:
+        askAgainAfter(outcome.delaySeconds);
         return;
-    if (!bodyDecided && !decidePackageBody())
+    case PackageDownload::Outcome::Failed:
+        keepUnfinishedPackage();
+        abandonPackage(outcome.cause);
         return;
-    const QByteArray data = reply->readAll();
-    if (packageBodyUse == BodyUse::Discard)
-        return;
-    // Whatever the server declares or sends beyond the limit is refused at once. Aborting
-    // finishes the reply before abort() returns: downloadFinished has run by then.
-    const qint64 declared = packageHeader("Content-Length").toLongLong();
-    if (resumeOffset + declared > downloadLimitBytes
-        || downloadFile->pos() + data.size() > downloadLimitBytes) {
-        downloadOverLimit = true;
-        reply->abort();
+    case PackageDownload::Outcome::Complete:
+        verifyThenInstall();
         return;
     }
-    // Stopped at the first failed write: a body that never ends would keep the run going.
-    if (downloadFile->write(data) != data.size()) {
-        downloadWriteFailed = true;
-        reply->abort();
-        return;
-    }
-    notePackageData(data);
-    // Qt reports progress at most every 100 ms and not at all in a reply's first 100 ms:
-    // bytes that arrive just before a stall would never reach the bar.
-    if (packageTotal > 0)
-        showDownloadShare(downloadFile->pos(), packageTotal);
 }
 
-void UpdateTarvilDialog::downloadProgress(qint64 current, qint64 total)
+// One request in flight: the failed reply goes now, the next one after the pause. The
+// window keeps its event loop meanwhile, so the close button still ends the run at once.
+void UpdateTarvilDialog::askAgainAfter(int seconds)
 {
-    // An error page is not part of the package.
-    if (bodyDecided && packageBodyUse == BodyUse::Discard)
-        return;
-    // A resumed transfer counts only the rest: the bar shows the whole package.
-    showDownloadShare(current + resumeOffset, total < 0 ? total : total + resumeOffset);
-}
-
-void UpdateTarvilDialog::showDownloadShare(qint64 done, qint64 total)
-{
-    const QPair<int, int> range = progressBarRange(done, total);
-    showProgress(range.second, range.first);
+    releaseReply();
+    QTimer::singleShot(seconds * 1000, this, [this] {
+        if (downloadFile && packageDownload && !handOverStarted)
+            requestPackage(packageDownload->url());
+    });
 }

@@ -1,12 +1,11 @@
 #include "debugtext.h"
 #include "keptpartial.h"
+#include "packagedownload.h"
 #include "updatetarvildialog.h"
 
 #include <QDebug>
 #include <QFileInfo>
-#include <QFutureWatcher>
 #include <QNetworkReply>
-#include <QtConcurrent>
 
 // A package the run could not finish is kept for the next run, which asks only for the rest.
 
@@ -48,16 +47,16 @@ bool UpdateTarvilDialog::hasKeptPartialFor(const QString& url) const
 
 // The kept bytes of the package at `url` moved into the download's place; not valid when
 // none fits.
-KeptPartial UpdateTarvilDialog::takeMatchingPartial(const QString& url)
+KeptPartial UpdateTarvilDialog::takeMatchingPartial(const QString& url, qint64 limit)
 {
     if (!hasKeptPartialFor(url))
         return KeptPartial();
     const KeptPartial kept = readKeptPartial(appDir);
-    if (kept.total > downloadLimitBytes) {
+    if (kept.total > limit) {
         dropKeptPartial(appDir);
         logLine(QStringLiteral("%1 kept download dropped: larger than %2 bytes")
                     .arg(kept.version)
-                    .arg(downloadLimitBytes));
+                    .arg(limit));
         return KeptPartial();
     }
     if (!takeKeptPartial(appDir, QFileInfo(downloadFile->fileName()).absoluteFilePath())) {
@@ -68,68 +67,12 @@ KeptPartial UpdateTarvilDialog::takeMatchingPartial(const QString& url)
     return kept;
 }
 
-// The request continues the kept bytes under their validator; with trusted keys they are
-// hashed first, on a worker thread, so the signature covers every byte of the package.
-void UpdateTarvilDialog::continueKeptPartial(const KeptPartial& kept)
-{
-    packageTotal = kept.total;
-    packageValidator = kept.validator;
-    downloadFile->seek(downloadFile->size());
-    logLine(QStringLiteral("%1 download continues from %2 of %3 bytes kept by an earlier run")
-                .arg(kept.version)
-                .arg(kept.size)
-                .arg(kept.total));
-    if (trustedKeyLines.isEmpty()) {
-        requestPackage(packageRequestUrl);
-        return;
-    }
-    packageHasher.takeDigest();
-    keptHashing = new QFutureWatcher<bool>(this);
-    connect(keptHashing, &QFutureWatcher<bool>::finished, this, [this] {
-        const bool hashed = keptHashing->result();
-        keptHashing->deleteLater();
-        keptHashing = nullptr;
-        if (!downloadFile || handOverStarted)
-            return;
-        if (!hashed)
-            restartPackageFromZero();
-        requestPackage(packageRequestUrl);
-    });
-    const QString file = QFileInfo(downloadFile->fileName()).absoluteFilePath();
-    PackageHasher* hasher = &packageHasher;
-    const qint64 size = kept.size;
-    keptHashing->setFuture(
-        QtConcurrent::run([file, size, hasher] { return hashFileInto(file, size, hasher); }));
-}
-
-// The bytes of a package that did not finish stay for the next run when a range can continue
-// them: a validator and a known length are needed.
+// The close button or a failed transfer: what a range can continue stays for the next run.
 void UpdateTarvilDialog::keepUnfinishedPackage()
 {
-    if (!downloadFile || downloadOverLimit || downloadWriteFailed || rangeRefused
-        || downloadFile->size() == 0 || VerList.isEmpty())
-        return;
-    // Complete already: the run ended while its signature was fetched.
-    if (packageTotal > 0 && downloadFile->size() >= packageTotal)
+    if (!downloadFile || !packageDownload || VerList.isEmpty())
         return;
     if (reply)
         reply->disconnect(this);
-    KeptPartial kept;
-    kept.packageType = curType;
-    kept.version = recordVersion();
-    kept.url = packageRequestUrl.toString(QUrl::FullyEncoded);
-    kept.validator = packageValidator;
-    kept.total = packageTotal;
-    kept.size = downloadFile->size();
-    downloadFile->close();
-    const QString failure = kept.isValid()
-        ? keepPartial(appDir, QFileInfo(downloadFile->fileName()).absoluteFilePath(), kept)
-        : QStringLiteral("the server named no ETag, Last-Modified or length");
-    if (failure.isEmpty())
-        logLine(QStringLiteral("%1 download kept for the next run at %2 of %3 bytes")
-                    .arg(kept.version)
-                    .arg(kept.size)
-                    .arg(kept.total));
-    else
-        logLine(QStringLiteral("%1 download not kept: %2").arg(kept.version, failure));
+    packageDownload->keepUnfinished(appDir, curType);
 }

@@ -1,5 +1,6 @@
 #include "configfile.h"
 #include "debugtext.h"
+#include "packagedownload.h"
 #include "packageinstall.h"
 #include "updatetarvildialog.h"
 
@@ -23,30 +24,23 @@ void UpdateTarvilDialog::startUpgrade(const QStringList& verList)
     }
 }
 
+// The current package on the server asked now: the last listed once every other has failed.
 QString UpdateTarvilDialog::packageUrl() const
+{
+    const QStringList urls = packageUrls();
+    return urls.value(packageServerIndex, urls.last());
+}
+
+// The current package on every listed server, in order.
+QStringList UpdateTarvilDialog::packageUrls() const
 {
     const QString path = curType == 0
         ? QStringLiteral("/client/program/orbelan.zip")
-        : QStringLiteral("/client/dll/v%1.zip").arg(VerList.at(VerIndex));
-    const QStringList bases = packageBaseUrls();
-    return serverUrl(bases.value(packageServerIndex, bases.last()), path)
-        .toString(QUrl::FullyEncoded);
-}
-
-void UpdateTarvilDialog::downloadFinished()
-{
-    downloadFile->flush();
-    QString failure;
-    const bool succeeded = downloadSucceeded(&failure);
-    if (!succeeded && retryPackage())
-        return;
-    downloadFile->close();
-    if (!succeeded) {
-        keepUnfinishedPackage();
-        abandonPackage(failure);
-        return;
-    }
-    verifyThenInstall();
+        : QStringLiteral("/client/dll/v%1.zip").arg(VerList.value(VerIndex));
+    QStringList urls;
+    for (const QString& base : packageBaseUrls())
+        urls.append(serverUrl(base, path).toString(QUrl::FullyEncoded));
+    return urls;
 }
 
 // The package is checked, extracted, installed and recorded on a worker thread, so the
@@ -108,50 +102,16 @@ void UpdateTarvilDialog::packageInstalled(const PackageOutcome& outcome)
     continueAfterPackage();
 }
 
-bool UpdateTarvilDialog::downloadSucceeded(QString* reason) const
-{
-    const QString version = VerList.value(VerIndex);
-    const int status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
-    // The transfers cut short on purpose first: their reply reports only the abort.
-    if (downloadOverLimit) {
-        *reason = QStringLiteral("%1 download failed: larger than %2 bytes")
-                      .arg(version)
-                      .arg(downloadLimitBytes);
-    } else if (downloadWriteFailed || downloadFile->error() != QFileDevice::NoError) {
-        *reason = QStringLiteral("%1 download failed: cannot write %2")
-                      .arg(version, downloadFile->fileName());
-    } else if (rangeRefused) {
-        *reason
-            = QStringLiteral("%1 download failed: the server's bytes do not continue the "
-                             "package (Content-Range: %2)")
-                  .arg(version,
-                      escapedServerText(QString::fromLatin1(reply->rawHeader("Content-Range"))));
-    } else if (reply->error() != QNetworkReply::NoError) {
-        *reason = QStringLiteral("%1 download failed: error %2 %3")
-                      .arg(version, QString::number(int(reply->error())),
-                          escapedServerText(reply->errorString()));
-    } else if (status != 200 && status != 206) {
-        *reason = QStringLiteral("%1 download failed: HTTP status %2").arg(version).arg(status);
-    } else if (endedShort()) {
-        // Whatever the reply says: a package shorter than announced is not complete.
-        *reason = QStringLiteral("%1 download failed: ended at %2 of %3 bytes")
-                      .arg(version)
-                      .arg(downloadFile->size())
-                      .arg(packageTotal);
-    } else {
-        return true;
-    }
-    return false;
-}
-
 const char* UpdateTarvilDialog::recordKey() const
 {
     return curType == 0 ? ConfigKey::programVersion : ConfigKey::databaseVersion;
 }
 
+// The version the current step installs and records: the plan's last for the program, the
+// package's own for the database. Empty before a plan exists.
 QString UpdateTarvilDialog::recordVersion() const
 {
-    return curType == 0 ? VerList.last() : VerList.at(VerIndex);
+    return VerList.value(curType == 0 ? VerList.size() - 1 : VerIndex);
 }
 
 void UpdateTarvilDialog::abandonPackage(const QString& reason)
@@ -165,6 +125,9 @@ void UpdateTarvilDialog::abandonPackage(const QString& reason)
 
 void UpdateTarvilDialog::closeAndDeleteArchive()
 {
+    // The transfer writes into the archive's file: it goes first.
+    delete packageDownload;
+    packageDownload = nullptr;
     // The differential path fetches no archive.
     if (!downloadFile)
         return;

@@ -1,4 +1,5 @@
 #include "debugtext.h"
+#include "packagedownload.h"
 #include "request.h"
 #include "updatetarvildialog.h"
 
@@ -12,12 +13,6 @@ void UpdateTarvilDialog::setTrustedKeys(const QStringList& keyLines)
         qWarning().noquote() << "packages are not verified: this updater trusts no signing key";
 }
 
-void UpdateTarvilDialog::notePackageData(const QByteArray& data)
-{
-    if (!trustedKeyLines.isEmpty())
-        packageHasher.addData(data);
-}
-
 // The package is on disk and complete; with trusted keys its signature decides whether it
 // is installed, before anything of it is extracted.
 void UpdateTarvilDialog::verifyThenInstall()
@@ -26,7 +21,7 @@ void UpdateTarvilDialog::verifyThenInstall()
         installDownloadedPackage();
         return;
     }
-    downloadedDigest = packageHasher.takeDigest();
+    downloadedDigest = packageDownload->digest();
     requestSignature();
 }
 
