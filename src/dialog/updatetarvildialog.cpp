@@ -127,6 +127,22 @@ UpdateTarvilDialog::~UpdateTarvilDialog()
     delete downloadFile;
 }
 
+void UpdateTarvilDialog::observeSteps(const std::function<void(RunStep)>& observer)
+{
+    stepObserver = observer;
+}
+
+// Logs nothing: the step shows in the lines each step writes already. A step entered again
+// (the program package downloaded whole after its single files could not be) is no change.
+void UpdateTarvilDialog::enterStep(RunStep next)
+{
+    if (next == step)
+        return;
+    step = next;
+    if (stepObserver)
+        stepObserver(next);
+}
+
 bool UpdateTarvilDialog::removeDirTree(const QString& path) { return removeTree(path); }
 
 void UpdateTarvilDialog::releaseReply()

@@ -1,6 +1,7 @@
 #ifndef UPDATETARVILDIALOG_H
 #define UPDATETARVILDIALOG_H
 
+#include "runstep.h"
 #include "signature.h"
 
 #include <QDialog>
@@ -57,6 +58,10 @@ public:
     bool removeDirTree(const QString& path);
     void launchMainProgram();
 
+    // The step the run is in; `observer` sees every step entered from now on.
+    RunStep currentStep() const { return step; }
+    void observeSteps(const std::function<void(RunStep)>& observer);
+
 protected:
     void mousePressEvent(QMouseEvent* event) override;
     void mouseReleaseEvent(QMouseEvent* event) override;
@@ -93,8 +98,11 @@ private:
     void packageInstalled(const PackageOutcome& outcome);
     void abandonPackage(const QString& reason);
     void continueAfterPackage();
+    // Every step changes here, and only here.
+    void enterStep(RunStep next);
+    // Works out the package at VerIndex of the step's plan, once, when the step turns to it.
+    void beginPackage();
     QString packageUrl() const;
-    QStringList packageUrls() const;
     void closeAndDeleteArchive();
     void skipPolishWhileHidden();
     Ui::UpdateTarvilDialog* form();
@@ -152,6 +160,15 @@ private:
     QString statusText;
     QString contactText;
 
+    RunStep step = RunStep::Starting;
+    std::function<void(RunStep)> stepObserver;
+    // The package the step installs now: the version it records and its URL on every
+    // listed server.
+    struct StepPackage {
+        QString version;
+        QStringList urls;
+    };
+    StepPackage stepPackage;
     // Set once the hand-over has begun: later replies start nothing and a second
     // call does not start a second main program.
     bool handOverStarted = false;

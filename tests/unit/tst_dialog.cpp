@@ -5,6 +5,7 @@
 #include "dialogfixture.h"
 #include "release.h"
 #include "updatetarvildialog.h"
+#include "zipbuilder.h"
 
 #include <QApplication>
 #include <QDir>
@@ -145,6 +146,9 @@ private slots:
     void formIsBuiltWhenTheWindowFirstShows();
 
     void recieveResultStartsRunAgain();
+
+    void runEntersItsStepsInOrder_data();
+    void runEntersItsStepsInOrder();
 
 private:
     FaultServer& server() const { return m_fixture.server(); }
@@ -650,6 +654,66 @@ void TestDialog::recieveResultStartsRunAgain()
     QCOMPARE(dialog.findChild<QLabel*>(QStringLiteral("label_text"))->text(),
         QStringLiteral("获取服务器最新版本号"));
     QVERIFY(!dialog.isVisible());
+}
+
+void TestDialog::runEntersItsStepsInOrder_data()
+{
+    QTest::addColumn<QByteArray>("program");
+    QTest::addColumn<QByteArray>("database");
+    QTest::addColumn<bool>("packageServed");
+    QTest::addColumn<QStringList>("steps");
+
+    const QString asking = QStringLiteral("asking");
+    const QString downloading = QStringLiteral("downloading");
+    const QString installing = QStringLiteral("installing");
+    const QString handingOver = QStringLiteral("handing over");
+    QTest::newRow("nothing newer") << QByteArray("1.000") << QByteArray("1.000") << true
+                                   << QStringList { asking, handingOver };
+    QTest::newRow("one database package")
+        << QByteArray("1.000") << QByteArray("1.001") << true
+        << QStringList { asking, downloading, installing, handingOver };
+    // Both questions are one step. The program package: single files first, then the whole
+    // package, one download step.
+    QTest::newRow("program package without an index")
+        << QByteArray("1.001") << QByteArray("1.000") << true
+        << QStringList { asking, downloading, installing, asking, handingOver };
+    QTest::newRow("package missing") << QByteArray("1.000") << QByteArray("1.001") << false
+                                     << QStringList { asking, downloading, handingOver };
+}
+
+void TestDialog::runEntersItsStepsInOrder()
+{
+    QFETCH(QByteArray, program);
+    QFETCH(QByteArray, database);
+    QFETCH(bool, packageServed);
+    QFETCH(QStringList, steps);
+
+    server().setBehaviour(programQuestion, FaultServer::ok(program, "text/html"));
+    server().setBehaviour(databaseQuestion, FaultServer::ok(database, "text/html"));
+    const QByteArray package
+        = archiveBytes({ ZipEntry::file(QStringLiteral("data.txt"), "new data") });
+    QVERIFY(!package.isEmpty());
+    if (packageServed) {
+        server().setBehaviour(programPackage, FaultServer::ok(package));
+        server().setBehaviour(
+            Release::databasePackagePath(QStringLiteral("1.001")), FaultServer::ok(package));
+    }
+    m_fixture.writeConfig();
+
+    QStringList entered;
+    {
+        // The constructor has sent the program question already.
+        UpdateTarvilDialog dialog;
+        QCOMPARE(dialog.currentStep(), RunStep::Asking);
+        entered.append(QString::fromLatin1(runStepName(dialog.currentStep())));
+        dialog.observeSteps(
+            [&entered](RunStep step) { entered.append(QString::fromLatin1(runStepName(step))); });
+        QCOMPARE(runEventLoop(20000), 0);
+        QCOMPARE(dialog.currentStep(), RunStep::HandingOver);
+    }
+    QCOMPARE(entered, steps);
+    QCOMPARE(QFile::exists(m_fixture.filePath(QStringLiteral("data.txt"))),
+        steps.contains(QStringLiteral("installing")));
 }
 
 QTEST_MAIN(TestDialog)

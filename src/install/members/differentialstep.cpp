@@ -22,6 +22,7 @@ void UpdateTarvilDialog::startProgramPackage()
         download(packageUrl());
         return;
     }
+    enterStep(RunStep::Downloading);
     announceDownload(packageUrl());
     const QString dir = appDir;
     startDifferentialFetch(
@@ -110,6 +111,8 @@ void UpdateTarvilDialog::repairThenCheckDatabase()
     VerList = QStringList { programVersion };
     VerIndex = 0;
     VerCount = 1;
+    beginPackage();
+    enterStep(RunStep::Repairing);
     show();
     setStatusText(QStringLiteral("正在升级主程序...%1").arg(programVersion));
     startDifferentialFetch(

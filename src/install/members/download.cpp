@@ -36,6 +36,7 @@ void UpdateTarvilDialog::download(const QString& url)
         launchMainProgram();
         return;
     }
+    enterStep(RunStep::Downloading);
     announceDownload(url);
     startPackageDownload(url, limit, kept);
 }
@@ -45,9 +46,12 @@ void UpdateTarvilDialog::startPackageDownload(
     const QString& url, qint64 limit, const KeptPartial& kept)
 {
     PackageDownload::Job job;
-    job.urls = packageUrls();
-    job.server = qMin(packageServerIndex, job.urls.size() - 1);
-    job.urls[job.server] = url;
+    job.urls = stepPackage.urls;
+    job.server = qMin(packageServerIndex, qMax(0, job.urls.size() - 1));
+    if (job.urls.isEmpty())
+        job.urls.append(url);
+    else
+        job.urls[job.server] = url;
     job.version = recordVersion();
     job.limitBytes = limit;
     job.hash = !trustedKeyLines.isEmpty();

@@ -15,6 +15,7 @@ void UpdateTarvilDialog::launchMainProgram()
     if (handOverStarted)
         return;
     handOverStarted = true;
+    enterStep(RunStep::HandingOver);
 
     removeDirTree(QStringLiteral("./%1").arg(downloadDir));
     InstallTransaction::removeLeftovers(appDir);

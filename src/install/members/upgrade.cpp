@@ -15,6 +15,7 @@ void UpdateTarvilDialog::startUpgrade(const QStringList& verList)
     VerList = verList;
     VerIndex = 0;
     VerCount = verList.size();
+    beginPackage();
     if (curType == 0) {
         setStatusText(QStringLiteral("正在升级主程序...%1").arg(VerList.last()));
         startProgramPackage();
@@ -24,23 +25,21 @@ void UpdateTarvilDialog::startUpgrade(const QStringList& verList)
     }
 }
 
-// The current package on the server asked now: the last listed once every other has failed.
-QString UpdateTarvilDialog::packageUrl() const
+void UpdateTarvilDialog::beginPackage()
 {
-    const QStringList urls = packageUrls();
-    return urls.value(packageServerIndex, urls.last());
+    const QString version = VerList.value(curType == 0 ? VerList.size() - 1 : VerIndex);
+    const QString path = curType == 0 ? QStringLiteral("/client/program/orbelan.zip")
+                                      : QStringLiteral("/client/dll/v%1.zip").arg(version);
+    stepPackage = StepPackage { version, QStringList() };
+    for (const QString& base : packageBaseUrls())
+        stepPackage.urls.append(serverUrl(base, path).toString(QUrl::FullyEncoded));
 }
 
-// The current package on every listed server, in order.
-QStringList UpdateTarvilDialog::packageUrls() const
+// The step's package on the server asked now: the last listed once every other has failed.
+QString UpdateTarvilDialog::packageUrl() const
 {
-    const QString path = curType == 0
-        ? QStringLiteral("/client/program/orbelan.zip")
-        : QStringLiteral("/client/dll/v%1.zip").arg(VerList.value(VerIndex));
-    QStringList urls;
-    for (const QString& base : packageBaseUrls())
-        urls.append(serverUrl(base, path).toString(QUrl::FullyEncoded));
-    return urls;
+    return stepPackage.urls.value(
+        packageServerIndex, stepPackage.urls.value(stepPackage.urls.size() - 1));
 }
 
 // The package is checked, extracted, installed and recorded on a worker thread, so the
@@ -70,6 +69,7 @@ PackageJob UpdateTarvilDialog::packageJob()
 
 void UpdateTarvilDialog::startInstalling(const PackageJob& job)
 {
+    enterStep(job.repair ? RunStep::Repairing : RunStep::Installing);
     if (!installer) {
         installer = new PackageInstaller(this);
         connect(installer, &PackageInstaller::progressed, this,
@@ -109,10 +109,7 @@ const char* UpdateTarvilDialog::recordKey() const
 
 // The version the current step installs and records: the plan's last for the program, the
 // package's own for the database. Empty before a plan exists.
-QString UpdateTarvilDialog::recordVersion() const
-{
-    return VerList.value(curType == 0 ? VerList.size() - 1 : VerIndex);
-}
+QString UpdateTarvilDialog::recordVersion() const { return stepPackage.version; }
 
 void UpdateTarvilDialog::abandonPackage(const QString& reason)
 {
@@ -143,6 +140,7 @@ void UpdateTarvilDialog::continueAfterPackage()
         CheckDataBaseUpdate();
     } else if (VerIndex < VerCount - 1) {
         ++VerIndex;
+        beginPackage();
         const QString url = packageUrl();
         setStatusText(QStringLiteral("正在升级配置文件...%1").arg(VerList.at(VerIndex)));
         download(url);

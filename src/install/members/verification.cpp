@@ -21,6 +21,7 @@ void UpdateTarvilDialog::verifyThenInstall()
         installDownloadedPackage();
         return;
     }
+    enterStep(RunStep::Verifying);
     downloadedDigest = packageDownload->digest();
     requestSignature();
 }

@@ -13,6 +13,7 @@ static const qint64 maxVersionReplyBytes = 64 * 1024;
 void UpdateTarvilDialog::CheckProgramUpdate()
 {
     curType = 0;
+    enterStep(RunStep::Asking);
     QString rendered;
     const QUrl url = serverUrl(apiBase(), QStringLiteral("/client/verProgram.php"), &rendered);
     qDebug().noquote() << "CheckProgramUpdate_Url:" << quoted(rendered);
@@ -28,6 +29,7 @@ void UpdateTarvilDialog::CheckDataBaseUpdate()
 {
     qDebug() << "CheckDataBaseUpdate()检查DLL升级";
     curType = 1;
+    enterStep(RunStep::Asking);
     reply = sendVersionQuestion(serverUrl(apiBase(), QStringLiteral("/client/verDll.php")));
     connect(reply, SIGNAL(error(QNetworkReply::NetworkError)), this,
         SLOT(slotError(QNetworkReply::NetworkError)));
