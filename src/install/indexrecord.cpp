@@ -36,7 +36,7 @@ public:
         return QString();
     }
     qint64 written() const { return m_written; }
-    QByteArray digest() { return m_hasher.digest(); }
+    QByteArray digest() { return m_hasher.takeDigest(); }
 
 private:
     QIODevice* m_target;

@@ -2,8 +2,6 @@
 
 #include "packagecheck.h"
 
-#include <sodium.h>
-
 #include <QFile>
 #include <QHash>
 #include <QSet>
@@ -203,12 +201,6 @@ QString checkTotal(const PackageIndex& index)
     return QString();
 }
 
-bool sodiumReady()
-{
-    static const bool ready = sodium_init() >= 0;
-    return ready;
-}
-
 } // namespace
 
 QString readPackageIndex(const QByteArray& text, PackageIndex* index)
@@ -249,38 +241,11 @@ QString indexDirectory(const QString& path)
     return slash < 0 ? QString() : path.left(slash);
 }
 
-struct ContentHasher::State {
-    crypto_generichash_state blake2b;
-};
-
-ContentHasher::ContentHasher()
-    : m_state(new State)
-{
-    sodiumReady();
-    crypto_generichash_init(&m_state->blake2b, nullptr, 0, indexDigestBytes);
-}
-
-ContentHasher::~ContentHasher() = default;
-
-void ContentHasher::addData(const char* data, qint64 size)
-{
-    crypto_generichash_update(
-        &m_state->blake2b, reinterpret_cast<const unsigned char*>(data), size_t(size));
-}
-
-QByteArray ContentHasher::digest()
-{
-    QByteArray digest(indexDigestBytes, '\0');
-    crypto_generichash_final(
-        &m_state->blake2b, reinterpret_cast<unsigned char*>(digest.data()), digest.size());
-    return digest;
-}
-
 QByteArray contentDigest(const QByteArray& data)
 {
     ContentHasher hasher;
     hasher.addData(data.constData(), data.size());
-    return hasher.digest();
+    return hasher.takeDigest();
 }
 
 QByteArray fileDigest(const QString& fileName)
@@ -293,5 +258,5 @@ QByteArray fileDigest(const QString& fileName)
     qint64 read = 0;
     while ((read = file.read(chunk.data(), chunk.size())) > 0)
         hasher.addData(chunk.constData(), read);
-    return read < 0 ? QByteArray() : hasher.digest();
+    return read < 0 ? QByteArray() : hasher.takeDigest();
 }

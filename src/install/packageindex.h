@@ -1,6 +1,8 @@
 #ifndef PACKAGEINDEX_H
 #define PACKAGEINDEX_H
 
+#include "blake2b.h"
+
 #include <QByteArray>
 #include <QString>
 #include <QVector>
@@ -46,19 +48,13 @@ QByteArray writePackageIndex(const PackageIndex& index);
 QString indexDirectory(const QString& path);
 
 // The BLAKE2b-256 digest the index lists, of data fed to it piece by piece.
-class ContentHasher {
+// The BLAKE2b-256 digest the index lists, fed piece by piece.
+class ContentHasher : public Blake2bStream {
 public:
-    ContentHasher();
-    ~ContentHasher();
-    ContentHasher(const ContentHasher&) = delete;
-    ContentHasher& operator=(const ContentHasher&) = delete;
-
-    void addData(const char* data, qint64 size);
-    QByteArray digest();
-
-private:
-    struct State;
-    std::unique_ptr<State> m_state;
+    ContentHasher()
+        : Blake2bStream(indexDigestBytes)
+    {
+    }
 };
 
 // BLAKE2b-256 of `data`, the digest the index lists.

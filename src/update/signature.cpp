@@ -12,14 +12,7 @@ namespace {
 const QByteArray prehashedAlgorithm("ED");
 const QByteArray legacyAlgorithm("Ed");
 constexpr int keyIdBytes = 8;
-constexpr int digestBytes = crypto_generichash_BYTES_MAX;
-
-// sodium_init() once per process; later calls are cheap no-ops.
-bool sodiumReady()
-{
-    static const bool ready = sodium_init() >= 0;
-    return ready;
-}
+constexpr int digestBytes = packageDigestBytes;
 
 struct PublicKey {
     QByteArray id;
@@ -141,35 +134,6 @@ QString bindingRefusal(const QByteArray& trustedComment, const SignedPackage& ex
 }
 
 } // namespace
-
-struct PackageHasher::State {
-    crypto_generichash_state blake2b;
-};
-
-PackageHasher::PackageHasher()
-    : m_state(new State)
-{
-    sodiumReady();
-    crypto_generichash_init(&m_state->blake2b, nullptr, 0, digestBytes);
-}
-
-PackageHasher::~PackageHasher() = default;
-
-void PackageHasher::addData(const QByteArray& data)
-{
-    crypto_generichash_update(&m_state->blake2b,
-        reinterpret_cast<const unsigned char*>(data.constData()),
-        static_cast<unsigned long long>(data.size()));
-}
-
-QByteArray PackageHasher::takeDigest()
-{
-    QByteArray digest(digestBytes, Qt::Uninitialized);
-    crypto_generichash_final(
-        &m_state->blake2b, reinterpret_cast<unsigned char*>(digest.data()), digestBytes);
-    crypto_generichash_init(&m_state->blake2b, nullptr, 0, digestBytes);
-    return digest;
-}
 
 QByteArray packageDigest(const QByteArray& data)
 {

@@ -1,6 +1,8 @@
 #ifndef SIGNATURE_H
 #define SIGNATURE_H
 
+#include "blake2b.h"
+
 #include <QByteArray>
 #include <QString>
 #include <QStringList>
@@ -14,21 +16,16 @@
 // The most bytes a signature file may take; a real one is well under 400.
 constexpr int signatureFileLimit = 4096;
 
-// The BLAKE2b-512 digest of a file fed to it piece by piece, as the file is written.
-class PackageHasher {
+// The digest the signature covers: BLAKE2b-512.
+constexpr int packageDigestBytes = 64;
+
+// The digest of a file fed to it piece by piece, as the file is written.
+class PackageHasher : public Blake2bStream {
 public:
-    PackageHasher();
-    ~PackageHasher();
-    PackageHasher(const PackageHasher&) = delete;
-    PackageHasher& operator=(const PackageHasher&) = delete;
-
-    void addData(const QByteArray& data);
-    // The digest of everything added since the last call; starts over for the next file.
-    QByteArray takeDigest();
-
-private:
-    struct State;
-    std::unique_ptr<State> m_state;
+    PackageHasher()
+        : Blake2bStream(packageDigestBytes)
+    {
+    }
 };
 
 // BLAKE2b-512 of `data` in one go.
