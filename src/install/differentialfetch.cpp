@@ -145,7 +145,6 @@ void DifferentialFetch::fetchNextRange()
         return;
     }
     m_retry.reset();
-    m_bytesAtFailure = 0;
     requestRange();
 }
 
@@ -244,11 +243,8 @@ bool DifferentialFetch::retryRange(const FetchRange& range)
         && m_rangeFile.size() < range.length;
     if (!busy && !linkFailed && !cutShort)
         return false;
-    const qint64 onDisk = m_rangeFile.size();
-    const bool progressed = madeProgress(m_bytesAtFailure, onDisk, range.length);
-    if (progressed)
-        m_bytesAtFailure = onDisk;
-    const int delay = m_retry.nextDelay(progressed, m_reply->rawHeader("Retry-After"));
+    const int delay
+        = m_retry.afterFailure(m_rangeFile.size(), range.length, m_reply->rawHeader("Retry-After"));
     if (delay < 0)
         return false;
     qDebug().noquote() << quoted(

@@ -86,7 +86,6 @@ private:
     QFile m_rangeFile;
     qint64 m_requestedFrom = 0; // the archive offset the current range request starts at
     RetryBudget m_retry;
-    qint64 m_bytesAtFailure = 0;
     QString m_rangeFailure;
     QString m_failure;
 };

@@ -241,11 +241,8 @@ bool PackageDownload::retry(Outcome* outcome)
     // Nothing on disk yet: this server is given up at once.
     if (onDisk == 0)
         return nextServer(outcome);
-    // Small gains add up until they count as progress.
-    const bool progressed = madeProgress(m_bytesAtLastFailure, onDisk, m_total);
-    if (progressed)
-        m_bytesAtLastFailure = onDisk;
-    const int delay = m_retryBudget.nextDelay(progressed, m_reply->rawHeader("Retry-After"));
+    const int delay
+        = m_retryBudget.afterFailure(onDisk, m_total, m_reply->rawHeader("Retry-After"));
     // Without a validator a range could splice two versions: the bytes on disk go, once.
     if (delay < 0 || (m_validator.isEmpty() && m_restarted))
         return nextServer(outcome);
@@ -276,8 +273,7 @@ bool PackageDownload::nextServer(Outcome* outcome)
                 .arg(m_job.version, escapedServerText(failed))
                 .arg(m_file->size())
                 .arg(interruptionReason(), escapedServerText(m_url.host())));
-    m_retryBudget.reset();
-    m_bytesAtLastFailure = m_file->size();
+    m_retryBudget.reset(m_file->size());
     m_restarted = false;
     *outcome = { Outcome::AskAgain, 0, QString() };
     return true;
@@ -297,7 +293,7 @@ void PackageDownload::restartFromZero()
     m_file->resize(0);
     m_file->seek(0);
     m_resumeOffset = 0;
-    m_bytesAtLastFailure = 0;
+    m_retryBudget.bytesDropped();
     m_total = -1;
     m_validator.clear();
     m_hasher.takeDigest();

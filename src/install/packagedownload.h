@@ -109,7 +109,6 @@ private:
     bool m_writeFailed = false;
     // Started again from 0 once already: a second mismatch fails the package.
     bool m_restarted = false;
-    qint64 m_bytesAtLastFailure = 0;
     RetryBudget m_retryBudget;
     PackageHasher m_hasher;
     QByteArray m_digest;

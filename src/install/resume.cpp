@@ -152,8 +152,18 @@ int RetryBudget::nextDelay(bool progressed, const QByteArray& retryAfter)
     return delay;
 }
 
-void RetryBudget::reset()
+int RetryBudget::afterFailure(qint64 onDisk, qint64 total, const QByteArray& retryAfter)
+{
+    // Small gains add up until they count as progress.
+    const bool progressed = madeProgress(bytesAtProgress, onDisk, total);
+    if (progressed)
+        bytesAtProgress = onDisk;
+    return nextDelay(progressed, retryAfter);
+}
+
+void RetryBudget::reset(qint64 onDisk)
 {
     failuresInRow = 0;
     waitedSeconds = 0;
+    bytesAtProgress = onDisk;
 }

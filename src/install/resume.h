@@ -70,11 +70,19 @@ public:
     // After a transient failure: the seconds to wait before asking again, or -1 when the
     // server is given up. `progressed`: the failed attempt brought new bytes.
     int nextDelay(bool progressed, const QByteArray& retryAfter);
-    void reset();
+    // The same for a transfer that has `onDisk` of its `total` bytes (-1: not known): it
+    // made progress when it gained enough since the last failure that did. Shared by every
+    // transfer that resumes, so all of them keep a server trying alike.
+    int afterFailure(qint64 onDisk, qint64 total, const QByteArray& retryAfter);
+    // A new transfer, or a new server, that starts from `onDisk` bytes.
+    void reset(qint64 onDisk = 0);
+    // The bytes on disk were dropped: progress counts from 0 again, the budget spent stays.
+    void bytesDropped() { bytesAtProgress = 0; }
 
 private:
     int failuresInRow = 0;
     int waitedSeconds = 0;
+    qint64 bytesAtProgress = 0;
 };
 
 #endif // RESUME_H

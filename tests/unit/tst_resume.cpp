@@ -28,6 +28,8 @@ private slots:
     void budgetGivesUpWithoutProgress();
     void progressKeepsTheServer();
     void waitingIsBoundedInTotal();
+    void smallGainsAddUpToProgress();
+    void droppedBytesKeepTheBudgetSpent();
     void progressMeansAMegabyteOrOnePercent_data();
     void progressMeansAMegabyteOrOnePercent();
 };
@@ -221,6 +223,35 @@ void ResumeTest::progressKeepsTheServer()
         QCOMPARE(budget.nextDelay(true, QByteArray()), 0);
     // After progress the count of attempts without it starts again.
     QCOMPARE(budget.nextDelay(false, QByteArray()), 1);
+}
+
+// A server sending a few bytes per connection is given up, yet gains that add up to a
+// mebibyte since the last progress count, and a new server starts from its bytes on disk.
+void ResumeTest::smallGainsAddUpToProgress()
+{
+    const qint64 kib = 1024;
+    const qint64 unknown = -1; // a mebibyte is progress
+    RetryBudget budget;
+    QCOMPARE(budget.afterFailure(400 * kib, unknown, QByteArray()), 1);
+    QCOMPARE(budget.afterFailure(800 * kib, unknown, QByteArray()), 2);
+    QCOMPARE(budget.afterFailure(1100 * kib, unknown, QByteArray()), 0);
+    QCOMPARE(budget.afterFailure(1200 * kib, unknown, QByteArray()), 1);
+    budget.reset(3 * progressStep);
+    QCOMPARE(budget.afterFailure(3 * progressStep + kib, unknown, QByteArray()), 1);
+    QCOMPARE(budget.afterFailure(4 * progressStep, unknown, QByteArray()), 0);
+}
+
+// Bytes dropped (a package started again from 0) do not buy a fresh budget: a server that
+// keeps failing is still given up.
+void ResumeTest::droppedBytesKeepTheBudgetSpent()
+{
+    RetryBudget budget;
+    int attempts = 0;
+    for (int delay = 0; delay >= 0 && attempts < 100; ++attempts) {
+        delay = budget.afterFailure(100, total, QByteArray());
+        budget.bytesDropped();
+    }
+    QCOMPARE(attempts, RetryBudget::attemptsWithoutProgress);
 }
 
 void ResumeTest::waitingIsBoundedInTotal()
