@@ -1,6 +1,7 @@
 #ifndef UPDATETARVILDIALOG_H
 #define UPDATETARVILDIALOG_H
 
+#include "cappedbody.h"
 #include "runstep.h"
 #include "signature.h"
 
@@ -188,8 +189,7 @@ private:
     // written, and the signature file as received.
     QStringList trustedKeyLines;
     QByteArray downloadedDigest;
-    QByteArray signatureBytes;
-    bool signatureOverLimit = false;
+    CappedBody signatureBody;
     // The program package's differential fetch while it runs, and the verified index of the
     // program package being installed (empty when none).
     DifferentialFetch* differentialFetch = nullptr;

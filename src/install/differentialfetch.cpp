@@ -50,24 +50,16 @@ void DifferentialFetch::start()
 // A body kept in memory, cut at `limit` bytes.
 void DifferentialFetch::get(const QUrl& url, qint64 limit, void (DifferentialFetch::*done)())
 {
-    m_body.clear();
-    m_limit = limit;
-    m_overLimit = false;
+    m_body.reset(limit);
     m_reply = m_manager->get(makeRequest(url));
-    connect(m_reply, &QNetworkReply::readyRead, this, [this] {
-        m_body += m_reply->read(m_limit + 1 - m_body.size());
-        if (m_body.size() > m_limit) {
-            m_overLimit = true;
-            m_reply->abort();
-        }
-    });
+    connect(m_reply, &QNetworkReply::readyRead, this, [this] { m_body.take(m_reply); });
     connect(m_reply, &QNetworkReply::finished, this, done);
 }
 
 QString DifferentialFetch::smallBodyFailure(const QString& what) const
 {
-    if (m_overLimit)
-        return QStringLiteral("%1 larger than %2 bytes").arg(what).arg(m_limit);
+    if (m_body.overLimit())
+        return QStringLiteral("%1 larger than %2 bytes").arg(what).arg(m_body.limit());
     const int status = statusOf(m_reply);
     if (status != 0 && status != 200)
         return QStringLiteral("no %1 (HTTP status %2)").arg(what).arg(status);
@@ -85,7 +77,7 @@ void DifferentialFetch::indexArrived()
         finish(failure);
         return;
     }
-    m_indexText = m_body;
+    m_indexText = m_body.bytes();
     if (m_job.trustedKeyLines.isEmpty()) {
         useIndex();
         return;
@@ -101,8 +93,8 @@ void DifferentialFetch::signatureArrived()
     m_reply = nullptr;
     if (failure.isEmpty()) {
         const SignedPackage expected { m_job.packageUrl.fileName() + indexSuffix, m_job.version };
-        const QString refusal
-            = signatureRefusal(m_body, packageDigest(m_indexText), m_job.trustedKeyLines, expected);
+        const QString refusal = signatureRefusal(
+            m_body.bytes(), packageDigest(m_indexText), m_job.trustedKeyLines, expected);
         if (!refusal.isEmpty())
             failure = QStringLiteral("index signature refused: %1").arg(refusal);
     }

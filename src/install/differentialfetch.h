@@ -1,6 +1,7 @@
 #ifndef DIFFERENTIALFETCH_H
 #define DIFFERENTIALFETCH_H
 
+#include "cappedbody.h"
 #include "differential.h"
 #include "packageindex.h"
 #include "resume.h"
@@ -74,9 +75,7 @@ private:
     QNetworkAccessManager* m_manager;
     Job m_job;
     QNetworkReply* m_reply = nullptr;
-    QByteArray m_body;
-    qint64 m_limit = 0;
-    bool m_overLimit = false;
+    CappedBody m_body; // the index or its signature
     QByteArray m_indexText;
     QByteArray m_verifiedIndex;
     PackageIndex m_index;

@@ -30,8 +30,7 @@ void UpdateTarvilDialog::requestSignature()
 {
     // The package reply has finished; the signature request takes its place.
     releaseReply();
-    signatureBytes.clear();
-    signatureOverLimit = false;
+    signatureBody.reset(signatureFileLimit);
     const QUrl url(packageUrl() + QStringLiteral(".minisig"));
     qDebug().noquote() << "signature - curType:" << curType << quoted(url.toString());
     // Read ahead at most as far as every reply of the manager; a body without end is cut at
@@ -41,16 +40,7 @@ void UpdateTarvilDialog::requestSignature()
     connect(reply, &QNetworkReply::finished, this, &UpdateTarvilDialog::signatureFinished);
 }
 
-void UpdateTarvilDialog::signatureReadyRead()
-{
-    const qint64 declared = reply->header(QNetworkRequest::ContentLengthHeader).toLongLong();
-    signatureBytes += reply->read(signatureFileLimit + 1 - signatureBytes.size());
-    if (declared > signatureFileLimit || signatureBytes.size() > signatureFileLimit) {
-        signatureOverLimit = true;
-        // Finishes the reply before it returns: signatureFinished has run by then.
-        reply->abort();
-    }
-}
+void UpdateTarvilDialog::signatureReadyRead() { signatureBody.take(reply); }
 
 void UpdateTarvilDialog::signatureFinished()
 {
@@ -67,7 +57,7 @@ void UpdateTarvilDialog::signatureFinished()
 
 QString UpdateTarvilDialog::signatureFailure() const
 {
-    if (signatureOverLimit)
+    if (signatureBody.overLimit())
         return QStringLiteral("signature file larger than %1 bytes").arg(signatureFileLimit);
     const int status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
     if (status != 0 && status != 200)
@@ -75,7 +65,8 @@ QString UpdateTarvilDialog::signatureFailure() const
     if (reply->error() != QNetworkReply::NoError)
         return QStringLiteral("no signature file: error %1 %2")
             .arg(QString::number(int(reply->error())), reply->errorString());
-    return signatureRefusal(signatureBytes, downloadedDigest, trustedKeyLines, packageToSign());
+    return signatureRefusal(
+        signatureBody.bytes(), downloadedDigest, trustedKeyLines, packageToSign());
 }
 
 // Signed for the version it is recorded as: the program package for the plan's last version,
