@@ -2,6 +2,7 @@
 #define UPDATETARVILDIALOG_H
 
 #include "cappedbody.h"
+#include "keptpartial.h"
 #include "runstep.h"
 #include "signature.h"
 
@@ -23,7 +24,6 @@ class QPaintEvent;
 class QProcess;
 class PackageDownload;
 class PackageInstaller;
-struct KeptPartial;
 struct PackageJob;
 struct PackageOutcome;
 
@@ -178,6 +178,8 @@ private:
     // The close button was pressed while a package was being installed: the run ends as
     // soon as the installation has stopped.
     bool closeRequested = false;
+    // The bytes an earlier run kept of the package the step begins with; not valid when none.
+    KeptPartial keptPartial;
     // The transfer of the package in `downloadFile`; null when none.
     PackageDownload* packageDownload = nullptr;
     // Which of the listed servers is asked; a failed one is not asked again this run.

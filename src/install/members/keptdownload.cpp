@@ -21,28 +21,30 @@ bool samePackagePath(const QString& a, const QString& b)
 } // namespace
 
 // Once the plan of the package type asked about is known: a kept partial of that type that
-// the plan does not start with is deleted.
+// the plan does not start with is deleted; one it starts with is remembered for its step,
+// so the record is read once per question.
 void UpdateTarvilDialog::settleKeptPartial(const QStringList& plan)
 {
     QString why;
     const KeptPartial kept = readKeptPartial(appDir, &why);
+    keptPartial = KeptPartial();
     if (!why.isEmpty())
         logLine(QStringLiteral("kept download dropped: %1").arg(why));
     if (!kept.isValid() || kept.packageType != curType)
         return;
     const QString needed = plan.isEmpty() ? QString() : (curType == 0 ? plan.last() : plan.first());
-    if (kept.version == needed)
+    if (kept.version == needed) {
+        keptPartial = kept;
         return;
+    }
     dropKeptPartial(appDir);
     logLine(QStringLiteral("%1 kept download dropped: no longer needed").arg(kept.version));
 }
 
 bool UpdateTarvilDialog::hasKeptPartialFor(const QString& url) const
 {
-    if (VerList.isEmpty())
-        return false;
-    const KeptPartial kept = readKeptPartial(appDir);
-    return kept.isFor(curType, recordVersion()) && samePackagePath(kept.url, url);
+    return !VerList.isEmpty() && keptPartial.isFor(curType, recordVersion())
+        && samePackagePath(keptPartial.url, url);
 }
 
 // The kept bytes of the package at `url` moved into the download's place; not valid when
@@ -51,7 +53,9 @@ KeptPartial UpdateTarvilDialog::takeMatchingPartial(const QString& url, qint64 l
 {
     if (!hasKeptPartialFor(url))
         return KeptPartial();
-    const KeptPartial kept = readKeptPartial(appDir);
+    // Taken once: the record goes with the bytes.
+    const KeptPartial kept = keptPartial;
+    keptPartial = KeptPartial();
     if (kept.total > limit) {
         dropKeptPartial(appDir);
         logLine(QStringLiteral("%1 kept download dropped: larger than %2 bytes")
