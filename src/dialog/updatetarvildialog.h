@@ -33,7 +33,9 @@ namespace Ui {
 class UpdateTarvilDialog;
 }
 
-// The updater's only window and the holder of all state of one update run.
+// The updater's only window, and the conductor of one update run: it keeps the run's step
+// and plan and drives the units that do each step's work (PackageDownload,
+// DifferentialFetch, PackageInstaller), which hold the state of their own work.
 class UpdateTarvilDialog : public QDialog {
     Q_OBJECT
 
