@@ -14,7 +14,6 @@
 #include <QDir>
 #include <QFutureWatcher>
 #include <QGuiApplication>
-#include <QLockFile>
 #include <QMouseEvent>
 #include <QNetworkAccessManager>
 #include <QScreen>
@@ -165,34 +164,12 @@ void UpdateTarvilDialog::initialize()
     move(centredPosition(screens.size(), desktop, screen0, size()));
 
     appDir = QDir::currentPath();
-    if (!takeRunLock())
-        return;
     const QString downloadPath = appDir + QLatin1Char('/') + downloadDir;
     if (!QDir(downloadPath).exists())
         QDir().mkpath(downloadPath);
     QDir::setCurrent(appDir);
     recoverInterruptedInstall();
     readSettings(QStringLiteral("Config.ini"));
-}
-
-// One updater per application directory: a second one, started by a second click while the
-// first asks its questions unseen, must not take the first's journal for a crashed run's, nor
-// touch its download or Config.ini. It ends without a hand-over: the first hands over. The
-// lock of a killed updater is stale, its process being gone; age alone never makes it so.
-bool UpdateTarvilDialog::takeRunLock()
-{
-    if (runLock && runLock->isLocked())
-        return true;
-    runLock = std::make_unique<QLockFile>(appDir + QStringLiteral("/updatetarvil.lock"));
-    runLock->setStaleLockTime(0);
-    // A directory where no lock can be made (read-only) is left to the run, which hands over
-    // as it does for any directory it cannot change.
-    if (runLock->tryLock(0) || runLock->error() != QLockFile::LockFailedError)
-        return true;
-    qDebug().noquote() << quoted(
-        QStringLiteral("another updater is running in this directory; this one ends"));
-    QMetaObject::invokeMethod(QCoreApplication::instance(), "quit", Qt::QueuedConnection);
-    return false;
 }
 
 void UpdateTarvilDialog::mousePressEvent(QMouseEvent* event)

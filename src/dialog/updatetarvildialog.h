@@ -14,12 +14,10 @@
 #include <QUrl>
 
 #include <functional>
-#include <memory>
 
 class DifferentialFetch;
 struct IndexEntry;
 class QFile;
-class QLockFile;
 class QMouseEvent;
 class QNetworkAccessManager;
 class QPaintEvent;
@@ -86,7 +84,6 @@ private slots:
     void slotReadyRead();
 
 private:
-    bool takeRunLock();
     void recoverInterruptedInstall();
     QNetworkReply* sendVersionQuestion(const QUrl& url);
     void capVersionReply(QNetworkReply* versionReply);
@@ -166,8 +163,6 @@ private:
     QString statusText;
     QString contactText;
 
-    // Held for the whole run: one updater per application directory.
-    std::unique_ptr<QLockFile> runLock;
     RunStep step = RunStep::Starting;
     std::function<void(RunStep)> stepObserver;
     // The package the step installs now: the version it records and its URL on every
