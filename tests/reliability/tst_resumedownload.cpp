@@ -216,7 +216,11 @@ void TestResume::packageSurvivesTheLink()
     int repeats = 0;
     const qint64 sent
         = bytesSent(server, programPackage) - repeatedBytes(server, programPackage, &repeats);
-    QVERIFY2(repeats <= 1, qPrintable(QString::number(repeats)));
+    // A repeat is an attempt that wrote nothing: the cut came while Qt still held the bytes
+    // unread, and it drops them with the connection. How often that happens depends on how
+    // quickly the event loop reads; with two test processes on two cores it reached 2 in
+    // about one run in eight.
+    QVERIFY2(repeats <= 2, qPrintable(QString::number(repeats)));
     QVERIFY2(sent <= qint64(maxSentFactor * installed.size()),
         qPrintable(QStringLiteral("%1 bytes sent for a package of %2 in:\n%3")
                        .arg(sent)
