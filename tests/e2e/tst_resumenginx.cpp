@@ -159,6 +159,18 @@ QList<int> packageStatuses(const NginxServer& nginx)
     return statuses;
 }
 
+// Whether `seen` appears in `logged` in order. nginx may log one answer more than the relay
+// recorded: a request whose connection was cut before the answer's head came back through.
+bool loggedInOrder(const QList<int>& seen, const QList<int>& logged)
+{
+    int at = 0;
+    for (const int status : logged) {
+        if (at < seen.size() && seen.at(at) == status)
+            ++at;
+    }
+    return at == seen.size() && logged.size() <= seen.size() + 1;
+}
+
 // Offsets of the "resumed at" lines, in order; also checks that every interruption is
 // followed by a resume at the same offset or by a new start from 0.
 QList<qint64> resumedOffsets(const QStringList& messages)
@@ -280,7 +292,8 @@ void TestResumeNginx::packageSurvivesCutsThroughNginx()
     QList<int> relayStatuses;
     for (const Exchange& e : exchanges)
         relayStatuses.append(e.response.word(1).toInt());
-    QTRY_COMPARE_WITH_TIMEOUT(packageStatuses(site.nginx), relayStatuses, 5000);
+    QTRY_VERIFY2_WITH_TIMEOUT(
+        loggedInOrder(relayStatuses, packageStatuses(site.nginx)), qPrintable(seen), 5000);
 
     // Bytes towards the updater: the package about once (plus what the replaced one had
     // brought before the cut), the heads, and the version questions.
