@@ -158,6 +158,7 @@ void UpdateTarvilDialog::initialize()
 {
     networkManager = new ReadAheadLimitedManager();
     logCertificateErrors(networkManager);
+    logProxyRefusals(networkManager);
     const QList<QScreen*> screens = QGuiApplication::screens();
     const QSize desktop = screens.isEmpty() ? QSize() : screens.first()->virtualSize();
     const QSize screen0 = screens.isEmpty() ? QSize() : screens.first()->size();

@@ -8,6 +8,7 @@
 #include <QUrl>
 
 class QNetworkAccessManager;
+class QNetworkProxy;
 
 // Every request the updater sends is formed here, so that what holds for all of them (the
 // inactivity limit, the redirect policy) is decided in one place.
@@ -19,5 +20,12 @@ QStringList certificateErrorMessages(const QString& host, const QList<QSslError>
 // Logs every certificate error the manager meets. None is ignored: the request fails
 // with the handshake and the run goes on as after any failed request.
 void logCertificateErrors(QNetworkAccessManager* manager);
+
+// Why a proxy that asks for a password (407) refused the request: the updater has no way to
+// ask the user for one, so the request fails with Qt's error and the run goes on.
+QString proxyRefusalMessage(const QNetworkProxy& proxy);
+
+// Logs that message once per proxy the manager meets.
+void logProxyRefusals(QNetworkAccessManager* manager);
 
 #endif // REQUEST_H

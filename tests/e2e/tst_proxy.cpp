@@ -26,7 +26,8 @@ class TinyProxy {
 public:
     ~TinyProxy() { stop(); }
 
-    bool start()
+    // `basicAuth`: "user password" when the proxy is to ask for them.
+    bool start(const QString& basicAuth = QString())
     {
         if (!m_dir.isValid())
             return false;
@@ -41,7 +42,8 @@ public:
                                               "LogFile \"%2\"\nLogLevel Info\nMaxClients 20\n"
                                               "Allow 127.0.0.1\nUser nobody\nGroup nogroup\n")
                                    .arg(m_port)
-                                   .arg(log);
+                                   .arg(log)
+            + (basicAuth.isEmpty() ? QString() : QStringLiteral("BasicAuth %1\n").arg(basicAuth));
         const QString configFile = m_dir.filePath(QStringLiteral("tinyproxy.conf"));
         const QString hosts = m_dir.filePath(QStringLiteral("hosts"));
         if (!writeFileBytes(configFile, config.toUtf8())
@@ -63,7 +65,11 @@ public:
         }
     }
 
-    QString url() const { return QStringLiteral("http://127.0.0.1:%1").arg(m_port); }
+    QString url(const QString& credentials = QString()) const
+    {
+        const QString user = credentials.isEmpty() ? QString() : credentials + QLatin1Char('@');
+        return QStringLiteral("http://") + user + QStringLiteral("127.0.0.1:%1").arg(m_port);
+    }
 
     // The absolute URLs of the GET requests it forwarded, in order (complete once stopped).
     QStringList forwardedUrls() const
@@ -104,6 +110,8 @@ class TestProxy : public QObject {
 
 private slots:
     void updateGoesThroughTheConfiguredProxy();
+    void proxyThatAsksForAPasswordIsNamedInTheLog_data();
+    void proxyThatAsksForAPasswordIsNamedInTheLog();
 };
 
 void TestProxy::updateGoesThroughTheConfiguredProxy()
@@ -132,7 +140,8 @@ void TestProxy::updateGoesThroughTheConfiguredProxy()
     verifyHandedOverOnce(app, run);
     if (QTest::currentTestFailed())
         return;
-    QCOMPARE(app.configValue(QStringLiteral("Version/PROGRAM")), QStringLiteral("1.001"));
+    QVERIFY2(app.configValue(QStringLiteral("Version/PROGRAM")) == QStringLiteral("1.001"),
+        app.logBytes(run.logOffset).constData());
     QCOMPARE(app.configValue(QStringLiteral("Version/DATABASE")), QStringLiteral("1.002"));
 
     // The proxy forwarded every request nginx answered, and nothing else.
@@ -146,6 +155,59 @@ void TestProxy::updateGoesThroughTheConfiguredProxy()
         urls.append(base + path);
     proxy.stop();
     QCOMPARE(proxy.forwardedUrls(), urls);
+}
+
+void TestProxy::proxyThatAsksForAPasswordIsNamedInTheLog_data()
+{
+    QTest::addColumn<QString>("credentials"); // user:password in the proxy setting
+    QTest::addColumn<QString>("refusal"); // the log line's reason; empty: none, updated
+    QTest::newRow("none configured")
+        << QString() << QStringLiteral("asks for a user name and password, and none is configured");
+    // (A wrong password gets a 401 from tinyproxy, not a 407: that reason is checked on
+    // its own in tst_request.)
+    QTest::newRow("right password") << QStringLiteral("student:s3cret") << QString();
+}
+
+// A proxy answering 407 fails every request; the log says why, once, and the run hands over.
+void TestProxy::proxyThatAsksForAPasswordIsNamedInTheLog()
+{
+    QFETCH(QString, credentials);
+    QFETCH(QString, refusal);
+    ReleaseSite site;
+    QVERIFY(site.release.setProgramVersion("1.000"));
+    QVERIFY(site.release.setDatabaseVersion("1.001"));
+    QVERIFY(site.release.setDatabasePackage(
+        QStringLiteral("1.001"), { ZipEntry::file(QStringLiteral("db1.txt"), "d1") }));
+    QVERIFY2(site.start(), qPrintable(site.nginx.errorString()));
+    TinyProxy proxy;
+    QVERIFY2(proxy.start(QStringLiteral("student s3cret")), "tinyproxy did not start");
+    AppDir app;
+    QVERIFY(app.isValid());
+    QVERIFY(app.writeOldInstallationConfig(
+        QStringLiteral("http://%1:%2").arg(serverHost).arg(site.nginx.port())));
+
+    RunOptions options;
+    options.environment.insert(QStringLiteral("http_proxy"), proxy.url(credentials));
+    options.environment.insert(QStringLiteral("no_proxy"), QString());
+    options.environment.insert(QStringLiteral("NO_PROXY"), QString());
+    const UpdaterRun run = app.runUpdater(options);
+    verifyHandedOverOnce(app, run);
+    if (QTest::currentTestFailed())
+        return;
+    const QStringList refusals
+        = app.logMessages(run.logOffset).filter(QStringLiteral("(407): the request is not sent"));
+    if (refusal.isEmpty()) {
+        QVERIFY2(refusals.isEmpty(), qPrintable(refusals.join(QLatin1Char('\n'))));
+        QCOMPARE(app.configValue(QStringLiteral("Version/DATABASE")), QStringLiteral("1.001"));
+        return;
+    }
+    QVERIFY2(refusals.size() == 1, app.logBytes(run.logOffset).constData());
+    QVERIFY2(
+        refusals.first().contains(QStringLiteral("proxy 127.0.0.1:%1 %2")
+                                      .arg(QString::number(QUrl(proxy.url()).port()), refusal)),
+        qPrintable(refusals.first()));
+    QVERIFY(site.nginx.requestedPaths().isEmpty());
+    QCOMPARE(app.configValue(QStringLiteral("Version/DATABASE")), QStringLiteral("1.000"));
 }
 
 QTEST_GUILESS_MAIN(TestProxy)

@@ -4,6 +4,7 @@
 #include "readahead.h"
 #include "request.h"
 
+#include <QNetworkProxy>
 #include <QNetworkReply>
 
 #include <QSslCertificate>
@@ -17,6 +18,8 @@ private slots:
     void redirectsAreFollowedButNeverDowngraded();
     void certificateErrorNamesReasonAndHost();
     void everyReplyOfTheManagerIsReadAheadLimited();
+    void proxyRefusalSaysWhetherCredentialsWereGiven_data();
+    void proxyRefusalSaysWhetherCredentialsWereGiven();
 };
 
 void TestRequest::redirectsAreFollowedButNeverDowngraded_data()
@@ -62,6 +65,32 @@ void TestRequest::everyReplyOfTheManagerIsReadAheadLimited()
     QTRY_VERIFY(get->isFinished() && head->isFinished());
     delete get;
     delete head;
+}
+
+void TestRequest::proxyRefusalSaysWhetherCredentialsWereGiven_data()
+{
+    QTest::addColumn<QString>("user");
+    QTest::addColumn<QString>("expected");
+    QTest::newRow("none configured")
+        << QString()
+        << QStringLiteral("[UpdateTarvilDialog]:[ERROR]:proxy proxy.school.test:3128 asks for a "
+                          "user name and password, and none is configured (407): the request "
+                          "is not sent");
+    QTest::newRow("refused") << QStringLiteral("student")
+                             << QStringLiteral("[UpdateTarvilDialog]:[ERROR]:proxy "
+                                               "proxy.school.test:3128 refused the user name and "
+                                               "password configured for it (407): the request "
+                                               "is not sent");
+}
+
+// The one line a 407 leaves in the log: which proxy, and whether it had credentials to refuse.
+void TestRequest::proxyRefusalSaysWhetherCredentialsWereGiven()
+{
+    QFETCH(QString, user);
+    QFETCH(QString, expected);
+    const QNetworkProxy proxy(QNetworkProxy::HttpProxy, QStringLiteral("proxy.school.test"), 3128,
+        user, user.isEmpty() ? QString() : QStringLiteral("secret"));
+    QCOMPARE(proxyRefusalMessage(proxy), expected);
 }
 
 QTEST_GUILESS_MAIN(TestRequest)
