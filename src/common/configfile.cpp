@@ -1,6 +1,7 @@
 #include "configfile.h"
 #include "debugtext.h"
 #include "journalname.h"
+#include "readonlymark.h"
 
 #include <QDebug>
 #include <QDir>
@@ -187,6 +188,8 @@ bool commitConfig(QSettings& settings)
 {
     const QString fileName = QFileInfo(settings.fileName()).absoluteFilePath();
     markConfigWrite(fileName);
+    // A read-only mark would turn every write into an access error.
+    clearReadOnlyMark(fileName);
     settings.sync();
     clearConfigWriteMark(fileName);
     if (settings.status() == QSettings::NoError)

@@ -1,4 +1,5 @@
 #include "removedirtree.h"
+#include "readonlymark.h"
 
 #include <QDir>
 #include <QFile>
@@ -19,7 +20,8 @@ static bool removeFilesOf(QStringList& directories, int index)
         if (entry.isSymLink()) {
             if (!dir.remove(entry.fileName()))
                 return false;
-        } else if (!entry.isReadable() || !entry.isWritable()) {
+        } else if (!entry.isReadable()
+            || !(entry.isWritable() || clearReadOnlyMark(entry.absoluteFilePath()))) {
             continue;
         } else if (entry.isDir()) {
             directories.append(directories.at(index) + QLatin1Char('/') + entry.fileName());

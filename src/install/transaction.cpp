@@ -1,6 +1,7 @@
 #include "transaction.h"
 #include "debugtext.h"
 #include "journalname.h"
+#include "readonlymark.h"
 #include "removedirtree.h"
 
 #include <QDebug>
@@ -118,6 +119,7 @@ std::error_code renamePath(
 
 bool removePath(const QString& path, const InstallControl* control = nullptr)
 {
+    clearReadOnlyMark(path);
     return !retried(
         [&](std::error_code& code) { std::filesystem::remove(nativePath(path), code); }, control);
 }
@@ -391,6 +393,8 @@ void InstallTransaction::dropJournal(const QString& fileName)
     const QDir backups(journalDir + QLatin1Char('/') + backupDir);
     for (const QString& name :
         backups.entryList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden | QDir::System)) {
+        // A backup keeps the mark of the file it was; it must go all the same.
+        clearReadOnlyMark(backups.filePath(name));
         std::error_code ignored;
         std::filesystem::remove(nativePath(backups.filePath(name)), ignored);
     }

@@ -48,6 +48,7 @@ private slots:
     void dllHeldForAWhileIsWaitedForOrRolledBack_data();
     void dllHeldForAWhileIsWaitedForOrRolledBack();
     void packageReplacingTheRunningUpdater();
+    void readOnlyConfigAndTargetsAreUpdatedWithNoBackupLeft();
 
 private:
     bool startSite(ReleaseSite& site, const QString& program, const QString& database);
@@ -192,6 +193,35 @@ void TestWindowsUpdate::dllHeldOpenLeavesPackageWhollyInstalledOrUntouched()
         qPrintable(
             QStringLiteral("engine.dll=%1 data.db=%2 recorded=%3\n%4")
                 .arg(QString::fromUtf8(engine), QString::fromUtf8(data), recorded, app.logText())));
+}
+
+// Programs copied from a CD or a USB stick carry the read-only mark on every file (Wine shows
+// a file without write permission as marked): Windows neither deletes nor replaces such a
+// file, though it renames it. Config.ini and the files a package replaces are updated all the
+// same, and the journal with its backups is gone afterwards.
+void TestWindowsUpdate::readOnlyConfigAndTargetsAreUpdatedWithNoBackupLeft()
+{
+    ReleaseSite site;
+    QVERIFY2(startSite(site, "1.000", "1.001"), qPrintable(site.nginx.errorString()));
+    QVERIFY(site.release.setDatabasePackage("1.001",
+        { ZipEntry::file("data.db", "data 1.001"), ZipEntry::file("engine.dll", "engine 1.001") }));
+    WineApp app;
+    QVERIFY(app.isValid());
+    QVERIFY(app.writeConfigBytes(configText(site.nginx.baseUrl(), "1.000")));
+    QVERIFY(writeFileBytes(app.filePath("engine.dll"), "engine 1.000"));
+    QVERIFY(writeFileBytes(app.filePath("data.db"), "data 1.000"));
+    const auto readOnly = QFile::ReadOwner | QFile::ReadUser | QFile::ReadGroup | QFile::ReadOther;
+    for (const QString name : { "Config.ini", "engine.dll", "data.db" })
+        QVERIFY(QFile::setPermissions(app.filePath(name), readOnly));
+
+    QVERIFY2(app.runUpdater(), qPrintable(app.runOutput()));
+
+    verifyHandedOverOnce(app);
+    QCOMPARE(readFileBytes(app.filePath("engine.dll")), QByteArray("engine 1.001"));
+    QCOMPARE(readFileBytes(app.filePath("data.db")), QByteArray("data 1.001"));
+    QVERIFY2(
+        app.configValue("Version/DATABASE") == QStringLiteral("1.001"), qPrintable(app.logText()));
+    QVERIFY2(!QFileInfo::exists(app.filePath("updatetarvil.journal")), qPrintable(app.logText()));
 }
 
 void TestWindowsUpdate::dllHeldForAWhileIsWaitedForOrRolledBack_data()
