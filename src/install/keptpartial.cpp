@@ -35,6 +35,8 @@ QByteArray recordText(const KeptPartial& partial)
     object.insert(QStringLiteral("validator"), QString::fromLatin1(partial.validator));
     object.insert(QStringLiteral("total"), QString::number(partial.total));
     object.insert(QStringLiteral("size"), QString::number(partial.size));
+    if (partial.whole)
+        object.insert(QStringLiteral("whole"), true);
     return QJsonDocument(object).toJson();
 }
 
@@ -50,6 +52,7 @@ KeptPartial parseRecord(const QByteArray& text)
     bool sizeOk = false;
     partial.total = object.value(QStringLiteral("total")).toString().toLongLong(&totalOk);
     partial.size = object.value(QStringLiteral("size")).toString().toLongLong(&sizeOk);
+    partial.whole = object.value(QStringLiteral("whole")).toBool();
     if (!totalOk || !sizeOk)
         return KeptPartial();
     return partial;
@@ -59,8 +62,11 @@ KeptPartial parseRecord(const QByteArray& text)
 
 bool KeptPartial::isValid() const
 {
+    // Bytes to continue need what a range request must carry; a whole package needs none.
+    const bool continuable = !whole && !validator.isEmpty() && total > size;
+    const bool complete = whole && total == size;
     return (packageType == 0 || packageType == 1) && !version.isEmpty() && !url.isEmpty()
-        && !validator.isEmpty() && size > 0 && total > size;
+        && size > 0 && (continuable || complete);
 }
 
 bool KeptPartial::isFor(int type, const QString& packageVersion) const

@@ -7,7 +7,8 @@
 
 class PackageHasher;
 
-// A package download that a run could not finish, kept in the application directory (outside
+// A package download that a run could not finish (or a verified package it could not
+// install), kept in the application directory (outside
 // the download folder, which every hand-over removes) so that the next run asks only for the
 // rest. At most one is kept: its bytes and a small record of what they are.
 
@@ -21,6 +22,9 @@ struct KeptPartial {
     QByteArray validator; // what If-Range must carry: the bytes' ETag or Last-Modified
     qint64 total = -1; // the package's length as its server announced it
     qint64 size = 0; // bytes kept
+    // Every byte is there: a package that was verified but could not be installed, kept so
+    // that the next run installs it without downloading it again.
+    bool whole = false;
 
     bool isValid() const;
     // Whether these bytes are the beginning of `version` of a package of `type`.

@@ -33,13 +33,20 @@ void PackageDownload::continueKept(const KeptPartial& kept)
 {
     m_total = kept.total;
     m_validator = kept.validator;
+    m_keptWhole = kept.whole;
     m_file->seek(m_file->size());
-    logLine(QStringLiteral("%1 download continues from %2 of %3 bytes kept by an earlier run")
+    if (kept.whole)
+        logLine(
+            QStringLiteral("%1 package kept whole by an earlier run: %2 bytes, none to download")
                 .arg(kept.version)
-                .arg(kept.size)
-                .arg(kept.total));
+                .arg(kept.size));
+    else
+        logLine(QStringLiteral("%1 download continues from %2 of %3 bytes kept by an earlier run")
+                    .arg(kept.version)
+                    .arg(kept.size)
+                    .arg(kept.total));
     if (!m_job.hash) {
-        emit ready();
+        settleKept(true);
         return;
     }
     m_hasher.takeDigest();
@@ -48,15 +55,27 @@ void PackageDownload::continueKept(const KeptPartial& kept)
         const bool hashed = m_keptHashing->result();
         m_keptHashing->deleteLater();
         m_keptHashing = nullptr;
-        if (!hashed)
-            restartFromZero();
-        emit ready();
+        settleKept(hashed);
     });
     const QString path = QFileInfo(m_file->fileName()).absoluteFilePath();
     PackageHasher* hasher = &m_hasher;
     const qint64 size = kept.size;
     m_keptHashing->setFuture(
         QtConcurrent::run([path, size, hasher] { return hashFileInto(path, size, hasher); }));
+}
+
+// Kept bytes that could not be read are dropped; a whole package is complete at once.
+void PackageDownload::settleKept(bool hashed)
+{
+    if (!hashed) {
+        m_keptWhole = false;
+        restartFromZero();
+    } else if (m_keptWhole) {
+        m_file->close();
+        if (m_job.hash)
+            m_digest = m_hasher.takeDigest();
+    }
+    emit ready();
 }
 
 QNetworkReply* PackageDownload::send(QNetworkAccessManager* manager, const QUrl& url)
@@ -306,13 +325,7 @@ void PackageDownload::keepUnfinished(const QString& appDir, int packageType)
     // Complete already: the run ended while its signature was fetched.
     if (m_total > 0 && m_file->size() >= m_total)
         return;
-    KeptPartial kept;
-    kept.packageType = packageType;
-    kept.version = m_job.version;
-    kept.url = m_url.toString(QUrl::FullyEncoded);
-    kept.validator = m_validator;
-    kept.total = m_total;
-    kept.size = m_file->size();
+    KeptPartial kept = keptRecord(packageType);
     m_file->close();
     const QString failure = kept.isValid()
         ? keepPartial(appDir, QFileInfo(m_file->fileName()).absoluteFilePath(), kept)
@@ -324,4 +337,32 @@ void PackageDownload::keepUnfinished(const QString& appDir, int packageType)
                     .arg(kept.total));
     else
         logLine(QStringLiteral("%1 download not kept: %2").arg(kept.version, failure));
+}
+
+void PackageDownload::keepWhole(const QString& appDir, int packageType)
+{
+    m_file->close();
+    KeptPartial kept = keptRecord(packageType);
+    kept.whole = true;
+    kept.total = kept.size;
+    const QString failure
+        = keepPartial(appDir, QFileInfo(m_file->fileName()).absoluteFilePath(), kept);
+    if (failure.isEmpty())
+        logLine(QStringLiteral("%1 package kept for the next run: %2 bytes")
+                    .arg(kept.version)
+                    .arg(kept.size));
+    else
+        logLine(QStringLiteral("%1 package not kept: %2").arg(kept.version, failure));
+}
+
+KeptPartial PackageDownload::keptRecord(int packageType) const
+{
+    KeptPartial kept;
+    kept.packageType = packageType;
+    kept.version = m_job.version;
+    kept.url = m_url.toString(QUrl::FullyEncoded);
+    kept.validator = m_validator;
+    kept.total = m_total;
+    kept.size = m_file->size();
+    return kept;
 }

@@ -54,6 +54,9 @@ public:
     // The bytes in the file are `kept`'s: the transfer continues them under their
     // validator; with hashing they are hashed first on a worker thread. ready() follows.
     void continueKept(const KeptPartial& kept);
+    // After ready(): the kept bytes are a whole package, closed and hashed; no request is
+    // needed.
+    bool isComplete() const { return m_keptWhole; }
 
     // The package's URL on the server asked now, and that server's index in the job's list.
     QUrl url() const { return m_url; }
@@ -76,12 +79,17 @@ public:
     // The bytes of an unfinished transfer stay for the next run when a range can continue
     // them: a validator and a known length are needed. Closes the file; logs the outcome.
     void keepUnfinished(const QString& appDir, int packageType);
+    // A complete package whose installation could not happen now stays whole for the next
+    // run, which installs it without downloading it again. Logs the outcome.
+    void keepWhole(const QString& appDir, int packageType);
 
 signals:
     // The kept bytes are hashed (or were not to be): the first request can go.
     void ready();
 
 private:
+    void settleKept(bool hashed);
+    KeptPartial keptRecord(int packageType) const;
     bool decideBody();
     QByteArray header(const QByteArray& name) const;
     QString failure() const;
@@ -113,6 +121,7 @@ private:
     PackageHasher m_hasher;
     QByteArray m_digest;
     QFutureWatcher<bool>* m_keptHashing = nullptr;
+    bool m_keptWhole = false;
 };
 
 #endif // PACKAGEDOWNLOAD_H

@@ -46,8 +46,8 @@ PackageOutcome installExtracted(
         // A cancelled installation says so in `failure`.
         const QString reason
             = QStringLiteral("%1 install rolled back: %2").arg(job.version, failure);
-        return { control.isCancelled() ? PackageOutcome::Cancelled : PackageOutcome::Failed,
-            reason };
+        return { control.isCancelled() ? PackageOutcome::Cancelled : PackageOutcome::Failed, reason,
+            transaction.lostExtractedFile() };
     }
     // From here on the package is finished even when cancelled: the record and the commit
     // take moments, and a rollback would take longer.

@@ -43,6 +43,9 @@ struct PackageOutcome {
     enum Kind { Installed, Failed, Cancelled };
     Kind kind = Failed;
     QString reason; // the one log line of a package not installed
+    // Not installed for a cause outside the package (a file of it removed after extraction,
+    // the main program running): the package stays for the next run.
+    bool keepPackage = false;
 };
 
 // The whole installation of `job`, on the calling thread. `control` stops it between entries

@@ -328,6 +328,13 @@ bool InstallTransaction::replaceFile(int index, QString* reason)
         const QString source = step.entries.last();
         if (moveIn(source, target, backupPath(index) + QLatin1String(".new"), control, &error))
             return true;
+        // Extraction wrote it moments ago: a scanner's quarantine is what takes files so.
+        if (!present(source)) {
+            extractedFileLost = true;
+            error = QStringLiteral("%1 disappeared after extraction, likely removed by a virus "
+                                   "scanner")
+                        .arg(source);
+        }
         qDebug().noquote() << quoted(
             tagged(QStringLiteral("[ERROR]:[%1]->\n\t[%2]").arg(source, target)));
         *reason = QStringLiteral("%1: cannot be moved in: %2").arg(step.target, error);

@@ -36,6 +36,8 @@ public:
     // another process holds is waited for up to about 10 s. On a failure everything is
     // rolled back and `reason` is "<target>: <what failed>", or "cancelled".
     bool apply(QString* reason);
+    // After a failed apply(): an extracted file was gone when it was to be moved in.
+    bool lostExtractedFile() const { return extractedFileLost; }
     // The extracted paths the plan installs (all but the dropped ones).
     int entryCount() const { return order.size(); }
     // Undoes apply(). The journal stays when a step could not be undone, for the next start.
@@ -85,6 +87,7 @@ private:
     QVector<Step> steps;
     QVector<Entry> order; // the installed entries in archive order
     InstallControl* control = nullptr;
+    bool extractedFileLost = false;
 };
 
 #endif // TRANSACTION_H

@@ -44,6 +44,7 @@ private slots:
     void nothingIsKeptThatCannotBeResumed_data();
     void nothingIsKeptThatCannotBeResumed();
     void aNewPartialReplacesTheOldOne();
+    void wholePackageIsKeptWithoutAValidator();
     void hashOfKeptBytesMatchesTheWholeFile();
 };
 
@@ -91,6 +92,8 @@ void TestKeptPartial::leftoversThatDoNotDescribeTheBytesAreDropped_data()
     QTest::newRow("no validator") << QByteArray(good).replace(R"("\"e\"")", R"("")") << 1200;
     QTest::newRow("as long as the package")
         << QByteArray(good).replace(R"("2000")", R"("1200")") << 1200;
+    QTest::newRow("whole, yet shorter than the package")
+        << QByteArray(good).replace(R"("size")", R"("whole":true,"size")") << 1200;
     QTest::newRow("unknown package type") << QByteArray(good).replace(":1,", ":7,") << 1200;
     QTest::newRow("length not a number")
         << QByteArray(good).replace(R"("2000")", R"("2k")") << 1200;
@@ -145,6 +148,25 @@ void TestKeptPartial::nothingIsKeptThatCannotBeResumed()
     QVERIFY(!keepPartial(app.path(), download, partial).isEmpty());
     QVERIFY(!readKeptPartial(app.path()).isValid());
     QVERIFY(!QFile::exists(app.filePath(QLatin1String(keptPartialName))));
+}
+
+// A verified package kept for the next run needs no range request, so no validator either.
+void TestKeptPartial::wholePackageIsKeptWithoutAValidator()
+{
+    QTemporaryDir app;
+    QVERIFY(app.isValid());
+    const QString download = app.filePath(QStringLiteral("v1.003.zip"));
+    QVERIFY(writeBytes(download, QByteArray(2000, 'x')));
+    KeptPartial whole = sample(2000);
+    whole.validator.clear();
+    whole.whole = true;
+
+    QCOMPARE(keepPartial(app.path(), download, whole), QString());
+    const KeptPartial read = readKeptPartial(app.path());
+    QVERIFY(read.isFor(1, QStringLiteral("1.003")));
+    QVERIFY(read.whole);
+    QCOMPARE(read.size, qint64(2000));
+    QCOMPARE(read.total, qint64(2000));
 }
 
 void TestKeptPartial::aNewPartialReplacesTheOldOne()

@@ -47,6 +47,7 @@ private slots:
     void transferCutShortResumesIntoOnePackage();
     void mismatchedRangeStartsAgainOnceThenFails();
     void unfinishedBytesAreKeptWithTheirValidator();
+    void packageKeptWholeIsCompleteWithoutARequest();
 
 private:
     std::unique_ptr<PackageDownload> makeDownload(int servers = 1, qint64 limit = 1 << 20);
@@ -228,6 +229,34 @@ void TestPackageDownload::unfinishedBytesAreKeptWithTheirValidator()
     QCOMPARE(kept.validator, cut.etag);
     QCOMPARE(kept.url, server->url(packagePath));
     QVERIFY(!QFile::exists(file->fileName()));
+}
+
+// A verified package that was not installed is kept whole; the next run's transfer takes it
+// back, hashes it and is complete without asking the server for anything.
+void TestPackageDownload::packageKeptWholeIsCompleteWithoutARequest()
+{
+    const QByteArray body = packageBytes();
+    server->setBehaviour(packagePath, FaultServer::rangeable(body));
+    const auto download = makeDownload();
+    QCOMPARE(attempt(*download).next, Next::Complete);
+    download->keepWhole(dir->path(), 1);
+    QVERIFY(!QFile::exists(file->fileName()));
+    const KeptPartial kept = readKeptPartial(dir->path());
+    QVERIFY(kept.isFor(1, QStringLiteral("1.001")));
+    QVERIFY(kept.whole);
+    QCOMPARE(kept.size, qint64(body.size()));
+    const int requests = server->requestsFor(packagePath).size();
+
+    QVERIFY(takeKeptPartial(dir->path(), file->fileName()));
+    QVERIFY(file->open(QIODevice::ReadWrite));
+    const auto next = makeDownload();
+    QSignalSpy ready(next.get(), &PackageDownload::ready);
+    next->continueKept(kept);
+    QVERIFY(ready.count() == 1 || ready.wait(10000));
+    QVERIFY(next->isComplete());
+    QCOMPARE(next->digest(), packageDigest(body));
+    QCOMPARE(server->requestsFor(packagePath).size(), requests);
+    QCOMPARE(readFileBytes(file->fileName()), body);
 }
 
 QTEST_GUILESS_MAIN(TestPackageDownload)

@@ -1,6 +1,7 @@
 /* Stands in for the main program: appends one line to started.txt beside itself, in UTF-8:
  * the number of arguments after the program name, the first of them, and the working
- * directory, separated by tabs. */
+ * directory, separated by tabs. Started with --stay, it then runs on until a file named
+ * "stop" exists beside it (at most two minutes), as a main program the user has open. */
 #include <windows.h>
 
 // After windows.h, which it needs.
@@ -41,6 +42,12 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE previous, PWSTR commandLine, i
     writeUtf8(out, cwd);
     fputc('\n', out);
     fclose(out);
+    const BOOL stay = argc > 1 && wcscmp(argv[1], L"--stay") == 0;
     LocalFree(argv);
+    if (stay) {
+        wcscpy(slash ? slash + 1 : record, L"stop");
+        for (int i = 0; i < 1200 && GetFileAttributesW(record) == INVALID_FILE_ATTRIBUTES; ++i)
+            Sleep(100);
+    }
     return 0;
 }

@@ -49,6 +49,7 @@ private slots:
     void dllHeldForAWhileIsWaitedForOrRolledBack();
     void packageReplacingTheRunningUpdater();
     void readOnlyConfigAndTargetsAreUpdatedWithNoBackupLeft();
+    void runningMainProgramPostponesTheInstallationAtOnce();
 
 private:
     bool startSite(ReleaseSite& site, const QString& program, const QString& database);
@@ -222,6 +223,46 @@ void TestWindowsUpdate::readOnlyConfigAndTargetsAreUpdatedWithNoBackupLeft()
     QVERIFY2(
         app.configValue("Version/DATABASE") == QStringLiteral("1.001"), qPrintable(app.logText()));
     QVERIFY2(!QFileInfo::exists(app.filePath("updatetarvil.journal")), qPrintable(app.logText()));
+}
+
+// The main program open from the directory holds its files: the installation is postponed at
+// once instead of waiting 10 s on them and rolling back, the running program is not renamed
+// aside, and the run hands over as usual.
+void TestWindowsUpdate::runningMainProgramPostponesTheInstallationAtOnce()
+{
+    ReleaseSite site;
+    QVERIFY2(startSite(site, "1.000", "1.001"), qPrintable(site.nginx.errorString()));
+    QVERIFY(
+        site.release.setDatabasePackage("1.001", { ZipEntry::file("engine.dll", "engine 1.001") }));
+    WineApp app;
+    QVERIFY(app.isValid());
+    QVERIFY(app.writeConfigBytes(configText(site.nginx.baseUrl(), "1.000")));
+    QVERIFY(writeFileBytes(app.filePath("engine.dll"), "engine 1.000"));
+    const QByteArray program = readFileBytes(app.filePath("Orbelan.exe"));
+    QVERIFY(app.startBackground(app.filePath("Orbelan.exe"), { "--stay" }));
+    QVERIFY(app.waitForStarts(1));
+
+    QElapsedTimer clock;
+    clock.start();
+    QVERIFY2(app.runUpdater(), qPrintable(app.runOutput()));
+    const qint64 elapsed = clock.elapsed();
+    QVERIFY(writeFileBytes(app.filePath("stop"), ""));
+
+    QCOMPARE(app.exitCode(), 0);
+    const QString log = app.logText();
+    QVERIFY2(log.contains("1.001 install postponed: Orbelan.exe is running from this directory"),
+        qPrintable(log));
+    QVERIFY2(elapsed < 8000, qPrintable(QString::number(elapsed)));
+    QCOMPARE(readFileBytes(app.filePath("engine.dll")), QByteArray("engine 1.000"));
+    QCOMPARE(readFileBytes(app.filePath("Orbelan.exe")), program);
+    QCOMPARE(app.configValue("Version/DATABASE"), QStringLiteral("1.000"));
+    QVERIFY(!QFileInfo::exists(app.filePath("updatetarvil.journal")));
+    // The hand-over: one more start, with the one empty argument.
+    QVERIFY2(app.waitForStarts(2), qPrintable(log));
+    const QList<WindowsStart> starts = app.mainProgramStarts();
+    QCOMPARE(starts.size(), 2);
+    QCOMPARE(starts.at(1).argumentCount, 1);
+    QCOMPARE(starts.at(1).firstArgument, QString());
 }
 
 void TestWindowsUpdate::dllHeldForAWhileIsWaitedForOrRolledBack_data()

@@ -57,7 +57,11 @@ void UpdateTarvilDialog::startPackageDownload(
     job.hash = !trustedKeyLines.isEmpty();
     packageDownload = new PackageDownload(downloadFile, job, this);
     connect(packageDownload, &PackageDownload::ready, this, [this] {
-        if (downloadFile && !handOverStarted)
+        if (!downloadFile || handOverStarted)
+            return;
+        if (packageDownload->isComplete())
+            verifyThenInstall();
+        else
             requestPackage(packageDownload->url());
     });
     if (kept.isValid())

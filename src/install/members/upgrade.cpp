@@ -2,6 +2,7 @@
 #include "debugtext.h"
 #include "packagedownload.h"
 #include "packageinstall.h"
+#include "runningprogram.h"
 #include "updatetarvildialog.h"
 
 #include <QCoreApplication>
@@ -69,6 +70,15 @@ PackageJob UpdateTarvilDialog::packageJob()
 
 void UpdateTarvilDialog::startInstalling(const PackageJob& job)
 {
+    // The running main program holds its files: the installation would wait on them and
+    // roll back, and would rename the running program aside.
+    if (isProgramRunning(appDir + QLatin1Char('/') + mainProgram)) {
+        packageInstalled({ PackageOutcome::Failed,
+            QStringLiteral("%1 install postponed: %2 is running from this directory")
+                .arg(job.version, mainProgram),
+            true });
+        return;
+    }
     enterStep(job.repair ? RunStep::Repairing : RunStep::Installing);
     if (!installer) {
         installer = new PackageInstaller(this);
@@ -91,6 +101,8 @@ void UpdateTarvilDialog::packageInstalled(const PackageOutcome& outcome)
     }
     if (outcome.kind != PackageOutcome::Installed) {
         installedLine.clear();
+        if (outcome.keepPackage && packageDownload && downloadFile)
+            packageDownload->keepWhole(appDir, curType);
         abandonPackage(outcome.reason);
         return;
     }
