@@ -1,27 +1,34 @@
+#include "displayscale.h"
 #include "logmessagehandler.h"
 #include "readahead.h"
 #include "updatetarvildialog.h"
 
 #include <QApplication>
+#include <QDebug>
 #include <QDir>
 #include <QFont>
 #include <QNetworkProxyFactory>
 
-int main(int argc, char* argv[])
+namespace {
+
+void logWindowFit(const WindowFit& fit)
 {
-    ReadAheadLimitedApplication app(argc, argv);
-    QDir::setCurrent(QCoreApplication::applicationDirPath());
-    qInstallMessageHandler(logMessageHandler);
-    // The form names 微软雅黑; where it is missing, draw Latin and Chinese text in one
-    // CJK family instead of mixing a Latin fallback with borrowed Chinese glyphs.
+    if (fit.factor() < 1)
+        qDebug().noquote() << QStringLiteral("window shrunk to %1 of its size to fit the screen")
+                                  .arg(fit.factor(), 0, 'f', 3);
+}
+
+// The form names 微软雅黑; where it is missing, draw Latin and Chinese text in one CJK family
+// instead of mixing a Latin fallback with borrowed Chinese glyphs.
+void substituteFormFont()
+{
     QFont::insertSubstitutions(QStringLiteral("微软雅黑"),
         { QStringLiteral("Microsoft YaHei"), QStringLiteral("WenQuanYi Micro Hei"),
             QStringLiteral("Noto Sans CJK SC") });
+}
 
-    // The proxy the user configured: the proxy variables on Linux, the system settings on
-    // Windows.
-    QNetworkProxyFactory::setUseSystemConfiguration(true);
-
+int runDialog(QApplication& app)
+{
     int result;
     {
         UpdateTarvilDialog dialog;
@@ -32,4 +39,22 @@ int main(int argc, char* argv[])
     // The dialog hands its network manager to deferred deletion; run it before exit.
     QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
     return result;
+}
+
+} // namespace
+
+int main(int argc, char* argv[])
+{
+    enableHighDpiScaling();
+    const WindowFit fit(UpdateTarvilDialog::windowSize());
+    ReadAheadLimitedApplication app(argc, argv);
+    fit.restore();
+    QDir::setCurrent(QCoreApplication::applicationDirPath());
+    qInstallMessageHandler(logMessageHandler);
+    logWindowFit(fit);
+    substituteFormFont();
+    // The proxy the user configured: the proxy variables on Linux, the system settings on
+    // Windows.
+    QNetworkProxyFactory::setUseSystemConfiguration(true);
+    return runDialog(app);
 }

@@ -1,8 +1,12 @@
 #include "centring.h"
 
-QPoint centredPosition(
-    int screenCount, const QSize& desktop, const QSize& screen0, const QSize& window)
+#include <QtGlobal>
+
+QPoint centredPosition(const QRect& workArea, const QSize& window)
 {
-    const QSize area = screenCount == 1 ? desktop : screen0;
-    return QPoint((area.width() - window.width()) / 2, (area.height() - window.height()) / 2);
+    if (workArea.isEmpty())
+        return QPoint();
+    const int x = qMax(0, (workArea.width() - window.width()) / 2);
+    const int y = qMax(0, (workArea.height() - window.height()) / 2);
+    return workArea.topLeft() + QPoint(x, y);
 }

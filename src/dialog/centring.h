@@ -2,12 +2,13 @@
 #define CENTRING_H
 
 #include <QPoint>
+#include <QRect>
 #include <QSize>
 
-// Top-left corner that centres a window: on the whole desktop when there is exactly one
-// screen, otherwise on a rectangle of screen 0's size at the origin. Truncates toward zero,
-// so a desktop smaller than the window gives negative coordinates.
-QPoint centredPosition(
-    int screenCount, const QSize& desktop, const QSize& screen0, const QSize& window);
+// Top-left corner that centres a window on a screen's work area (the screen without the
+// taskbar), so no part of it hides behind the taskbar. Truncates toward zero; a window larger
+// than the area keeps its top-left corner, and with it the close button, inside the area.
+// An empty area (no screen) gives the origin.
+QPoint centredPosition(const QRect& workArea, const QSize& window);
 
 #endif // CENTRING_H

@@ -35,7 +35,7 @@ UpdateTarvilDialog::UpdateTarvilDialog(QWidget* parent)
     // What the form would set, without building it; centring needs the size.
     setObjectName(QStringLiteral("UpdateTarvilDialog"));
     setWindowTitle(QStringLiteral("自动更新"));
-    resize(1000, 700);
+    resize(windowSize());
     downloadDir = QStringLiteral("update");
     mainProgram = QStringLiteral("Orbelan.exe");
     setAttribute(Qt::WA_TranslucentBackground);
@@ -159,10 +159,8 @@ void UpdateTarvilDialog::initialize()
     networkManager = new ReadAheadLimitedManager();
     logCertificateErrors(networkManager);
     logProxyRefusals(networkManager);
-    const QList<QScreen*> screens = QGuiApplication::screens();
-    const QSize desktop = screens.isEmpty() ? QSize() : screens.first()->virtualSize();
-    const QSize screen0 = screens.isEmpty() ? QSize() : screens.first()->size();
-    move(centredPosition(screens.size(), desktop, screen0, size()));
+    const QScreen* primary = QGuiApplication::primaryScreen();
+    move(centredPosition(primary ? primary->availableGeometry() : QRect(), size()));
 
     appDir = QDir::currentPath();
     const QString downloadPath = appDir + QLatin1Char('/') + downloadDir;

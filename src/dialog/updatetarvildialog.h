@@ -38,6 +38,8 @@ class UpdateTarvilDialog : public QDialog {
     Q_OBJECT
 
 public:
+    // The window's size in logical pixels, the size the form is drawn for.
+    static QSize windowSize() { return QSize(1000, 700); }
     explicit UpdateTarvilDialog(QWidget* parent = nullptr);
     ~UpdateTarvilDialog() override;
 

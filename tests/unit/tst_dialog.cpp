@@ -45,14 +45,14 @@ const QString sheetText = QStringLiteral(
     "border-image: url(:);\nfont: 75 18pt \"微软雅黑\";\ncolor: rgb(255, 255, 255);");
 const QString sheetAlternativeLogo = QStringLiteral("border-image: url(:/images/vantrellogo.png);");
 
-// Where the window belongs: centred on the desktop with one screen, otherwise on a
-// rectangle of screen 0's size at the origin; integer division truncating toward zero.
+// Where the window belongs: centred on the primary screen's work area, its top-left corner
+// never outside it (the offscreen screen, 800x600, is smaller than the window).
 QPoint centredOnDesktop(const QSize& window)
 {
-    const QList<QScreen*> screens = QGuiApplication::screens();
-    const QSize area
-        = screens.size() == 1 ? screens.first()->virtualGeometry().size() : screens.first()->size();
-    return QPoint((area.width() - window.width()) / 2, (area.height() - window.height()) / 2);
+    const QRect area = QGuiApplication::primaryScreen()->availableGeometry();
+    return area.topLeft()
+        + QPoint(qMax(0, (area.width() - window.width()) / 2),
+            qMax(0, (area.height() - window.height()) / 2));
 }
 
 // Records what the dialog looked like each time it was shown.
