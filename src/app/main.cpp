@@ -1,6 +1,8 @@
+#include "debugtext.h"
 #include "displayscale.h"
 #include "logmessagehandler.h"
 #include "readahead.h"
+#include "runlock.h"
 #include "updatetarvildialog.h"
 
 #include <QApplication>
@@ -52,6 +54,13 @@ int main(int argc, char* argv[])
     QDir::setCurrent(QCoreApplication::applicationDirPath());
     qInstallMessageHandler(logMessageHandler);
     logWindowFit(fit);
+    // Taken before anything in the directory is looked at, the journal's recovery included.
+    const RunLock lock(QCoreApplication::applicationDirPath());
+    if (lock.heldByAnother()) {
+        qDebug().noquote() << quoted(
+            QStringLiteral("another updater is running in this directory; this one ends"));
+        return 0;
+    }
     substituteFormFont();
     // The proxy the user configured: the proxy variables on Linux, the system settings on
     // Windows.

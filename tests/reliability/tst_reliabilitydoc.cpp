@@ -13,7 +13,7 @@ namespace {
 
 const QStringList documentedTests { "tst_networkfaults", "tst_hostilepackages", "tst_interruption",
     "tst_sharedfiles", "tst_atomicinstall", "tst_signedpackages", "tst_resumedownload",
-    "tst_keptdownload" };
+    "tst_keptdownload", "tst_oneupdater", "tst_keptpackage" };
 
 // One row of the document: the executable, the function and a data tag pattern ("*" for
 // any text; empty for a function without data).
