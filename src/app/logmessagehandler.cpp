@@ -1,5 +1,6 @@
 #include "logmessagehandler.h"
 
+#include <QDir>
 #include <QFile>
 #include <QMutex>
 #include <QMutexLocker>
@@ -34,6 +35,30 @@ QString formatLogLine(
     return QStringLiteral("%1 %2 %3 %4\r\n").arg(levelLabel(type), location, message, timestamp);
 }
 
+namespace {
+
+QString& fallbackDirectory()
+{
+    static QString directory;
+    return directory;
+}
+
+// Opened and closed per message, so the log is complete even if the process is killed.
+bool appendTo(const QString& fileName, const QString& text)
+{
+    QFile file(fileName);
+    if (!file.open(QIODevice::WriteOnly | QIODevice::Append))
+        return false;
+    QTextStream stream(&file);
+    stream << text;
+    stream.flush();
+    return file.error() == QFileDevice::NoError;
+}
+
+} // namespace
+
+void setFallbackLogDirectory(const QString& directory) { fallbackDirectory() = directory; }
+
 void logMessageHandler(QtMsgType type, const QMessageLogContext& context, const QString& message)
 {
     // A function-local static is initialised once even when two threads log first together.
@@ -42,12 +67,9 @@ void logMessageHandler(QtMsgType type, const QMessageLogContext& context, const 
 
     const QString text
         = formatLogLine(type, context.file, context.line, message, QDateTime::currentDateTime());
-    // Opened and closed per message, so the log is complete even if the process is killed.
-    QFile file(QString::fromLatin1(logFileName));
-    if (!file.open(QIODevice::WriteOnly | QIODevice::Append))
+    if (appendTo(QString::fromLatin1(logFileName), text) || fallbackDirectory().isEmpty())
         return;
-    QTextStream stream(&file);
-    stream << text;
-    stream.flush();
-    file.close();
+    // Without any log the cause of an update that never happens cannot be found.
+    QDir().mkpath(fallbackDirectory());
+    appendTo(fallbackDirectory() + QLatin1Char('/') + QLatin1String(logFileName), text);
 }

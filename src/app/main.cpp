@@ -10,6 +10,7 @@
 #include <QDir>
 #include <QFont>
 #include <QNetworkProxyFactory>
+#include <QStandardPaths>
 
 namespace {
 
@@ -52,6 +53,7 @@ int main(int argc, char* argv[])
     ReadAheadLimitedApplication app(argc, argv);
     fit.restore();
     QDir::setCurrent(QCoreApplication::applicationDirPath());
+    setFallbackLogDirectory(QStandardPaths::writableLocation(QStandardPaths::AppLocalDataLocation));
     qInstallMessageHandler(logMessageHandler);
     logWindowFit(fit);
     // Taken before anything in the directory is looked at, the journal's recovery included.

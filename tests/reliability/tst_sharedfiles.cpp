@@ -5,6 +5,7 @@
 
 #include "appdir.h"
 #include "faultserver.h"
+#include "nginxserver.h"
 #include "release.h"
 #include "reliability.h"
 
@@ -69,6 +70,7 @@ class TestSharedFiles : public QObject {
 private slots:
     void sharedFileInTheWayStillHandsOver_data();
     void sharedFileInTheWayStillHandsOver();
+    void logGoesToLocalAppDataWhereTheDirectoryTakesNone();
 };
 
 void TestSharedFiles::sharedFileInTheWayStillHandsOver_data()
@@ -240,6 +242,48 @@ void TestSharedFiles::sharedFileInTheWayStillHandsOver()
     } else if (!readOnlyDirectory)
         QVERIFY(!QFileInfo::exists(app.filePath(QStringLiteral("update"))));
     QCOMPARE(snapshotTree(app.rootPath(), { "app", "updater.out", "updater.err" }), outsideBefore);
+}
+
+// A directory the user may not write, with no log file in it: without another place every
+// start would fail without a trace. The log goes to the user's local application data.
+void TestSharedFiles::logGoesToLocalAppDataWhereTheDirectoryTakesNone()
+{
+    AppDir app;
+    QVERIFY(app.isValid());
+    FaultServer server;
+    QVERIFY(server.start());
+    server.setBehaviour(Release::programVersionPath(), FaultServer::ok("1.000"));
+    server.setBehaviour(Release::databaseVersionPath(), FaultServer::ok("1.001"));
+    server.setBehaviour(Release::databasePackagePath(QStringLiteral("1.001")),
+        FaultServer::ok(archiveBytes({ ZipEntry::file(QStringLiteral("db1.txt"), "1.001") })));
+    QVERIFY(app.writeOldInstallationConfig(server.baseUrl()));
+    QTemporaryDir home;
+    QVERIFY(home.isValid());
+    QVERIFY(giveToNobody(app) && chownToNobody(home.path()));
+    openPathToOthers(home.path());
+    QVERIFY(setMode(app.path(), 0555));
+
+    RunOptions options;
+    options.wrapper = asNobody();
+    options.timeoutMs = 60000;
+    options.environment.insert(QStringLiteral("XDG_DATA_HOME"), home.path());
+    const UpdaterRun run = app.runUpdater(options);
+    setMode(app.path(), 0755);
+
+    verifyNormalExit(app, run);
+    QVERIFY(!QFileInfo::exists(app.filePath(AppDir::logFile())));
+    const QString fallback = home.filePath(
+        QFileInfo(app.updaterPath()).fileName() + QLatin1Char('/') + AppDir::logFile());
+    const QList<LogLine> lines = parseLog(readFileBytes(fallback));
+    QStringList messages;
+    for (const LogLine& line : lines)
+        messages.append(line.message);
+    QVERIFY2(messages.contains(QStringLiteral("\"打开:v1.001.zip 失败\"")),
+        qPrintable(messages.join(QLatin1Char('\n'))));
+    QCOMPARE(messages.count(QStringLiteral("\"Orbelan.exe\"")), 1);
+    QVERIFY(app.waitForStarts(1));
+    QCOMPARE(app.releaseMainProgram(), QStringList { QStringLiteral("installed") });
+    QCOMPARE(app.mainProgramStarts().size(), 1);
 }
 
 QTEST_GUILESS_MAIN(TestSharedFiles)
