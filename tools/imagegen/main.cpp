@@ -1,8 +1,13 @@
-// Draws the seven images of the update window into a directory, and with a second
-// argument the program's Windows icon as well:
+// Draws the seven images of the update window into a directory, each also at twice the
+// pixel size as <name>@2x.<ext>, which Qt loads instead on a scaled display, and with a
+// second argument the program's Windows icon as well:
 //   imagegen <directory> [<icon file>]
 // The artwork lives here rather than as hand-edited binaries, so a change of colour or
 // name is one edit and one run.
+//
+// Everything is drawn in window pixels on images whose device pixel ratio is the output
+// scale, so QPainter scales coordinates, pen widths and text paths by itself; what works on
+// raw pixels (canvas sizes, blur radii, the background's noise) scales explicitly.
 
 #include <QBuffer>
 #include <QDataStream>
@@ -37,18 +42,22 @@ QFont makeFont(int pixelSize, int weight, qreal spacing = 0)
     return font;
 }
 
-QImage transparentImage(int width, int height)
+// An empty image of `width` by `height` window pixels at `scale` device pixels each.
+QImage transparentImage(int width, int height, int scale = 1)
 {
-    QImage image(width, height, QImage::Format_ARGB32_Premultiplied);
+    QImage image(width * scale, height * scale, QImage::Format_ARGB32_Premultiplied);
+    image.setDevicePixelRatio(scale);
     image.fill(Qt::transparent);
     return image;
 }
 
 // Box blur of a premultiplied image, three passes, which comes close to a Gaussian;
-// used for soft shadows and glows.
-QImage blurred(const QImage& source, int radius)
+// used for soft shadows and glows. The radius is in window pixels, so a shadow keeps its
+// softness on a 2x image.
+QImage blurred(const QImage& source, int windowRadius)
 {
     QImage image = source.convertToFormat(QImage::Format_ARGB32_Premultiplied);
+    const int radius = qRound(windowRadius * source.devicePixelRatioF());
     const int w = image.width();
     const int h = image.height();
     QVector<int> sums(4);
@@ -90,12 +99,12 @@ void fillThick(QPainter& painter, const QPainterPath& path, const QBrush& brush,
         painter.strokePath(path, QPen(brush, embolden, Qt::SolidLine, Qt::RoundCap, Qt::RoundJoin));
 }
 
-// A path filled with a soft shadow below it.
-void fillWithShadow(QPainter& painter, const QSize& canvas, const QPainterPath& path,
+// A path filled with a soft shadow below it; `canvas` in window pixels.
+void fillWithShadow(QPainter& painter, const QSize& canvas, int scale, const QPainterPath& path,
     const QBrush& brush, qreal embolden, const QPointF& shadowOffset, int shadowAlpha,
     int blurRadius)
 {
-    QImage shadow = transparentImage(canvas.width(), canvas.height());
+    QImage shadow = transparentImage(canvas.width(), canvas.height(), scale);
     {
         QPainter p(&shadow);
         p.setRenderHint(QPainter::Antialiasing);
@@ -120,10 +129,12 @@ qreal textWidth(const QString& text, const QFont& font)
 
 // Deep blue, lighter towards the logo, with a few low-contrast arcs and waves; the
 // band of the status text and progress bar (y 440..540) stays plain so white text reads.
-QImage background()
+QImage background(int scale)
 {
     const int w = 1024, h = 700;
-    QImage image(w, h, QImage::Format_RGB32);
+    const QRectF area(0, 0, w, h);
+    QImage image(w * scale, h * scale, QImage::Format_RGB32);
+    image.setDevicePixelRatio(scale);
     QPainter p(&image);
     p.setRenderHint(QPainter::Antialiasing);
 
@@ -131,13 +142,13 @@ QImage background()
     base.setColorAt(0.0, QColor(14, 52, 104));
     base.setColorAt(0.55, QColor(10, 38, 82));
     base.setColorAt(1.0, QColor(6, 22, 52));
-    p.fillRect(image.rect(), base);
+    p.fillRect(area, base);
 
     QRadialGradient glow(QPointF(w * 0.48, 250), 430);
     glow.setColorAt(0.0, QColor(56, 140, 230, 95));
     glow.setColorAt(0.5, QColor(40, 110, 200, 35));
     glow.setColorAt(1.0, QColor(40, 110, 200, 0));
-    p.fillRect(image.rect(), glow);
+    p.fillRect(area, glow);
 
     // Large faint rings in the corners.
     p.setBrush(Qt::NoBrush);
@@ -202,11 +213,12 @@ QImage background()
     p.drawRect(QRectF(1, 1, w - 2, h - 2));
     p.end();
 
-    // A little noise keeps the gradient from banding after JPEG compression.
+    // A little noise keeps the gradient from banding after JPEG compression; one value per
+    // device pixel, so a 2x image is not grainier than the 1x one.
     QRandomGenerator random(20240517);
-    for (int y = 0; y < h; ++y) {
+    for (int y = 0; y < image.height(); ++y) {
         QRgb* line = reinterpret_cast<QRgb*>(image.scanLine(y));
-        for (int x = 0; x < w; ++x) {
+        for (int x = 0; x < image.width(); ++x) {
             const int n = int(random.bounded(5)) - 2;
             line[x] = qRgb(qBound(0, qRed(line[x]) + n, 255), qBound(0, qGreen(line[x]) + n, 255),
                 qBound(0, qBlue(line[x]) + n, 255));
@@ -320,10 +332,10 @@ void drawEmblem(QPainter& p, const Brand& brand, qreal size)
 
 // The large logo: emblem and wordmark, with a tagline, centred on the window's middle
 // (the logo label starts at x 180 of the 1000-pixel window, so that is x 320 here).
-QImage largeLogo(const Brand& brand)
+QImage largeLogo(const Brand& brand, int scale)
 {
     const QSize canvas(602, 163);
-    QImage image = transparentImage(canvas.width(), canvas.height());
+    QImage image = transparentImage(canvas.width(), canvas.height(), scale);
     QPainter p(&image);
     p.setRenderHints(QPainter::Antialiasing | QPainter::TextAntialiasing);
 
@@ -337,21 +349,23 @@ QImage largeLogo(const Brand& brand)
     const qreal total = emblemSize + gap + textBlock;
     const qreal left = qBound(4.0, 320.0 - total / 2, canvas.width() - 4.0 - total);
 
-    QImage emblem = transparentImage(int(emblemSize) + 24, int(emblemSize) + 24);
+    QImage emblem = transparentImage(int(emblemSize) + 24, int(emblemSize) + 24, scale);
     {
         QPainter e(&emblem);
         e.setRenderHint(QPainter::Antialiasing);
         e.translate(12, 12);
         drawEmblem(e, brand, emblemSize);
     }
-    QImage emblemShadow = transparentImage(emblem.width(), emblem.height());
+    QImage emblemShadow = transparentImage(int(emblemSize) + 24, int(emblemSize) + 24, scale);
     {
         QPainter s(&emblemShadow);
         s.setRenderHint(QPainter::Antialiasing);
         s.translate(12, 16);
         s.fillPath(emblemOutline(brand, emblemSize), QColor(0, 10, 30, 110));
     }
-    const QPointF emblemAt(left - 12, (canvas.height() - emblemSize) / 2 - 12);
+    // QPainter puts an unscaled image on whole pixels; rounding here keeps the 2x emblem
+    // where the 1x one lands instead of up to half a window pixel beside it.
+    const QPoint emblemAt(qRound(left - 12), qRound((canvas.height() - emblemSize) / 2 - 12));
     p.drawImage(emblemAt, blurred(emblemShadow, 5));
     p.drawImage(emblemAt, emblem);
 
@@ -360,11 +374,11 @@ QImage largeLogo(const Brand& brand)
     QLinearGradient wordFill(0, 20, 0, 100);
     wordFill.setColorAt(0.0, Qt::white);
     wordFill.setColorAt(1.0, QColor(220, 236, 255));
-    fillWithShadow(p, canvas, word, wordFill, 2.6, QPointF(0, 3), 120, 3);
+    fillWithShadow(p, canvas, scale, word, wordFill, 2.6, QPointF(0, 3), 120, 3);
 
     const QPainterPath tag
         = textPath(brand.tagline, tagFont, QPointF(textLeft + (wordWidth - tagWidth) / 2 + 3, 136));
-    fillWithShadow(p, canvas, tag, brand.taglineColour, 0, QPointF(0, 2), 100, 2);
+    fillWithShadow(p, canvas, scale, tag, brand.taglineColour, 0, QPointF(0, 2), 100, 2);
     // Thin rules either side of the tagline tie it to the wordmark, where there is room.
     const QRectF tagBox = tag.boundingRect();
     const qreal ruleLength = tagBox.left() - 10 - (textLeft + 4);
@@ -381,9 +395,9 @@ QImage largeLogo(const Brand& brand)
 }
 
 // The 99 by 29 header mark: small emblem and name.
-QImage headerMark(const Brand& brand)
+QImage headerMark(const Brand& brand, int scale)
 {
-    QImage image = transparentImage(99, 29);
+    QImage image = transparentImage(99, 29, scale);
     QPainter p(&image);
     p.setRenderHints(QPainter::Antialiasing | QPainter::TextAntialiasing);
     p.save();
@@ -398,9 +412,9 @@ QImage headerMark(const Brand& brand)
 }
 
 // The close button, 9 by 11: a cross in the middle 9 by 9 square.
-QImage closeGlyph(const QColor& colour)
+QImage closeGlyph(const QColor& colour, int scale)
 {
-    QImage image = transparentImage(9, 11);
+    QImage image = transparentImage(9, 11, scale);
     QPainter p(&image);
     p.setRenderHint(QPainter::Antialiasing);
     p.setPen(QPen(colour, 1.7, Qt::SolidLine, Qt::RoundCap));
@@ -495,15 +509,24 @@ int main(int argc, char* argv[])
     const Brand brenlow { QStringLiteral("Brenlow"), QString(), QColor(255, 190, 90),
         QColor(226, 110, 40), QColor(), Brand::Steps };
 
-    bool ok = save(background(), dir, QStringLiteral("beijing.jpg"), "JPG", 92);
-    ok = save(largeLogo(orbelan), dir, QStringLiteral("logo.png"), "PNG") && ok;
-    ok = save(largeLogo(vantrel), dir, QStringLiteral("vantrellogo.png"), "PNG") && ok;
-    ok = save(closeGlyph(QColor(255, 255, 255)), dir, QStringLiteral("close_namal.png"), "PNG")
-        && ok;
-    ok = save(closeGlyph(QColor(255, 128, 96)), dir, QStringLiteral("close_hover.png"), "PNG")
-        && ok;
-    ok = save(headerMark(orbelan), dir, QStringLiteral("toubuorbelan.png"), "PNG") && ok;
-    ok = save(headerMark(brenlow), dir, QStringLiteral("toububrenlow.png"), "PNG") && ok;
+    bool ok = true;
+    // Qt picks <name>@2x.<ext> beside <name>.<ext> when the screen's device pixel ratio is
+    // above 1 (150 % scaling included), so one 2x set serves every scaling up to 200 %.
+    for (const int scale : { 1, 2 }) {
+        const auto name = [scale](const char* base, const char* extension) {
+            return QString::fromLatin1(base) + (scale == 1 ? QString() : QStringLiteral("@2x"))
+                + QLatin1Char('.') + QString::fromLatin1(extension);
+        };
+        ok = save(background(scale), dir, name("beijing", "jpg"), "JPG", 92) && ok;
+        ok = save(largeLogo(orbelan, scale), dir, name("logo", "png"), "PNG") && ok;
+        ok = save(largeLogo(vantrel, scale), dir, name("vantrellogo", "png"), "PNG") && ok;
+        ok = save(closeGlyph(QColor(255, 255, 255), scale), dir, name("close_namal", "png"), "PNG")
+            && ok;
+        ok = save(closeGlyph(QColor(255, 128, 96), scale), dir, name("close_hover", "png"), "PNG")
+            && ok;
+        ok = save(headerMark(orbelan, scale), dir, name("toubuorbelan", "png"), "PNG") && ok;
+        ok = save(headerMark(brenlow, scale), dir, name("toububrenlow", "png"), "PNG") && ok;
+    }
     if (argc == 3)
         ok = saveIcon(orbelan, QString::fromLocal8Bit(argv[2])) && ok;
     return ok ? 0 : 1;
