@@ -2,6 +2,7 @@
 
 #include <QDir>
 #include <QFile>
+#include <QFileInfo>
 #include <QMutex>
 #include <QMutexLocker>
 #include <QTextStream>
@@ -37,10 +38,16 @@ QString formatLogLine(
 
 namespace {
 
-QString& fallbackDirectory()
+QString& logPath()
 {
-    static QString directory;
-    return directory;
+    static QString path = QString::fromLatin1(logFileName);
+    return path;
+}
+
+QString& fallbackPath()
+{
+    static QString path;
+    return path;
 }
 
 // Opened and closed per message, so the log is complete even if the process is killed.
@@ -57,7 +64,12 @@ bool appendTo(const QString& fileName, const QString& text)
 
 } // namespace
 
-void setFallbackLogDirectory(const QString& directory) { fallbackDirectory() = directory; }
+void setLogDirectories(const QString& directory, const QString& fallback)
+{
+    logPath() = directory + QLatin1Char('/') + QLatin1String(logFileName);
+    fallbackPath()
+        = fallback.isEmpty() ? QString() : fallback + QLatin1Char('/') + QLatin1String(logFileName);
+}
 
 void logMessageHandler(QtMsgType type, const QMessageLogContext& context, const QString& message)
 {
@@ -67,9 +79,9 @@ void logMessageHandler(QtMsgType type, const QMessageLogContext& context, const 
 
     const QString text
         = formatLogLine(type, context.file, context.line, message, QDateTime::currentDateTime());
-    if (appendTo(QString::fromLatin1(logFileName), text) || fallbackDirectory().isEmpty())
+    if (appendTo(logPath(), text) || fallbackPath().isEmpty())
         return;
     // Without any log the cause of an update that never happens cannot be found.
-    QDir().mkpath(fallbackDirectory());
-    appendTo(fallbackDirectory() + QLatin1Char('/') + QLatin1String(logFileName), text);
+    QDir().mkpath(QFileInfo(fallbackPath()).path());
+    appendTo(fallbackPath(), text);
 }

@@ -12,10 +12,11 @@ extern const char logFileName[];
 QString formatLogLine(
     QtMsgType type, const char* file, int line, const QString& message, const QDateTime& now);
 
-// Where the log goes when the application directory cannot take it (a directory the user may
-// not write): the same file name in `directory`, made when first needed. Set before the
-// handler is installed; empty: nowhere else.
-void setFallbackLogDirectory(const QString& directory);
+// Where the log goes: `directory` (the application directory; unset, the current one), and
+// when that cannot take it (a directory the user may not write) the same file name in
+// `fallback`, made when first needed (empty: nowhere else). Set before the handler is
+// installed.
+void setLogDirectories(const QString& directory, const QString& fallback);
 
 // Appends every message of the process to the log file, one line each.
 void logMessageHandler(QtMsgType type, const QMessageLogContext& context, const QString& message);

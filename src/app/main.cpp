@@ -1,3 +1,4 @@
+#include "appdirectory.h"
 #include "debugtext.h"
 #include "displayscale.h"
 #include "logmessagehandler.h"
@@ -52,12 +53,14 @@ int main(int argc, char* argv[])
     const WindowFit fit(UpdateTarvilDialog::windowSize());
     ReadAheadLimitedApplication app(argc, argv);
     fit.restore();
-    QDir::setCurrent(QCoreApplication::applicationDirPath());
-    setFallbackLogDirectory(QStandardPaths::writableLocation(QStandardPaths::AppLocalDataLocation));
+    setApplicationDirectory(QCoreApplication::applicationDirPath());
+    QDir::setCurrent(applicationDirectory());
+    setLogDirectories(applicationDirectory(),
+        QStandardPaths::writableLocation(QStandardPaths::AppLocalDataLocation));
     qInstallMessageHandler(logMessageHandler);
     logWindowFit(fit);
     // Taken before anything in the directory is looked at, the journal's recovery included.
-    const RunLock lock(QCoreApplication::applicationDirPath());
+    const RunLock lock(applicationDirectory());
     if (lock.heldByAnother()) {
         qDebug().noquote() << quoted(
             QStringLiteral("another updater is running in this directory; this one ends"));

@@ -1,4 +1,5 @@
 #include "configfile.h"
+#include "appdirectory.h"
 #include "debugtext.h"
 #include "journalname.h"
 #include "readonlymark.h"
@@ -28,6 +29,11 @@ const char timeoutMs[] = "Server/TimeoutMs";
 }
 
 const char configFileName[] = "Config.ini";
+
+QString configPath()
+{
+    return applicationDirectory() + QLatin1Char('/') + QLatin1String(configFileName);
+}
 
 std::unique_ptr<QSettings> openConfig(const QString& fileName)
 {

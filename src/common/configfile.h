@@ -23,18 +23,18 @@ extern const char timeoutMs[];
 }
 
 extern const char configFileName[];
+// Config.ini in the application directory.
+QString configPath();
 constexpr int defaultTimeoutMs = 30000;
 
 // Opens the settings file in INI format with the GB2312 codec, the encoding the main
 // program reads. Every access goes through here so the file keeps one encoding.
-std::unique_ptr<QSettings> openConfig(
-    const QString& fileName = QString::fromLatin1(configFileName));
+std::unique_ptr<QSettings> openConfig(const QString& fileName = configPath());
 
 // Opens the file for a change, or returns null (after one log line) when the settings
 // class could not parse it (writing it back would drop whatever it failed to parse) or its
 // directory cannot be written. A lock file left unreadable by a killed writer is removed.
-std::unique_ptr<QSettings> openConfigForWrite(
-    const QString& fileName = QString::fromLatin1(configFileName));
+std::unique_ptr<QSettings> openConfigForWrite(const QString& fileName = configPath());
 
 // Around each write of the settings file: notes the names of the settings class's own new
 // files already beside it, and drops the note once the write is through.
@@ -44,8 +44,7 @@ void clearConfigWriteMark(const QString& fileName);
 // After a write of the updater's that was interrupted (its note is still there): removes the
 // new files of the settings class's form that appeared beside the file since, unless a
 // writer holds the file's lock now; returns their names. Any other file stays.
-QStringList removeInterruptedConfigWrites(
-    const QString& fileName = QString::fromLatin1(configFileName));
+QStringList removeInterruptedConfigWrites(const QString& fileName = configPath());
 
 // Writes pending changes; logs and returns false when they did not reach the disk.
 bool commitConfig(QSettings& settings);

@@ -1,4 +1,5 @@
 #include "updatetarvildialog.h"
+#include "appdirectory.h"
 #include "centring.h"
 #include "configfile.h"
 #include "debugtext.h"
@@ -162,13 +163,13 @@ void UpdateTarvilDialog::initialize()
     const QScreen* primary = QGuiApplication::primaryScreen();
     move(centredPosition(primary ? primary->availableGeometry() : QRect(), size()));
 
-    appDir = QDir::currentPath();
-    const QString downloadPath = appDir + QLatin1Char('/') + downloadDir;
+    appDir = applicationDirectory();
+    downloadPath = appDir + QLatin1Char('/') + downloadDir;
     if (!QDir(downloadPath).exists())
         QDir().mkpath(downloadPath);
     QDir::setCurrent(appDir);
     recoverInterruptedInstall();
-    readSettings(QStringLiteral("Config.ini"));
+    readSettings(configPath());
 }
 
 void UpdateTarvilDialog::mousePressEvent(QMouseEvent* event)

@@ -160,6 +160,8 @@ private:
     int VerCount;
     QStringList VerList;
     QString appDir;
+    // downloadDir in appDir: every path the run forms is absolute.
+    QString downloadPath;
     // What the status and contact lines show; the status line keeps the form's own text
     // until one is set.
     QString statusText;

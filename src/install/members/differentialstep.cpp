@@ -41,7 +41,7 @@ void UpdateTarvilDialog::startDifferentialFetch(
     DifferentialFetch::Job job;
     job.packageUrl = QUrl(packageUrl());
     job.version = recordVersion();
-    job.downloadDir = QDir(downloadDir).absolutePath();
+    job.downloadDir = downloadPath;
     job.trustedKeyLines = trustedKeyLines;
     job.wanted = wanted;
     job.wholeBeyondHalf = wholeBeyondHalf;

@@ -24,8 +24,8 @@ void UpdateTarvilDialog::download(const QString& url)
     delete packageDownload;
     packageDownload = nullptr;
     delete downloadFile;
-    downloadFile = new QFile(downloadDir + QLatin1Char('/') + fileName);
-    const qint64 limit = packageDownloadLimit(QStorageInfo(downloadDir).bytesAvailable());
+    downloadFile = new QFile(downloadPath + QLatin1Char('/') + fileName);
+    const qint64 limit = packageDownloadLimit(QStorageInfo(downloadPath).bytesAvailable());
     const KeptPartial kept = takeMatchingPartial(url, limit);
     const QIODevice::OpenMode mode = kept.isValid() ? QIODevice::ReadWrite : QIODevice::WriteOnly;
     if (!downloadFile->open(mode)) {

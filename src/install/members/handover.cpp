@@ -17,7 +17,7 @@ void UpdateTarvilDialog::launchMainProgram()
     handOverStarted = true;
     enterStep(RunStep::HandingOver);
 
-    removeDirTree(QStringLiteral("./%1").arg(downloadDir));
+    removeDirTree(downloadPath);
     InstallTransaction::removeLeftovers(appDir);
     writeConfigValue(ConfigKey::appModel, QStringLiteral("1"));
 

@@ -58,7 +58,7 @@ PackageJob UpdateTarvilDialog::packageJob()
     PackageJob job;
     job.appDir = appDir;
     job.downloadDir = downloadDir;
-    job.extractDir = QDir(downloadDir).absolutePath();
+    job.extractDir = downloadPath;
     job.version = VerList.value(VerIndex);
     job.recordKey = QLatin1String(recordKey());
     job.recordVersion = recordVersion();
