@@ -1,5 +1,6 @@
 #include "transaction.h"
 #include "debugtext.h"
+#include "fileops.h"
 #include "journalname.h"
 #include "readonlymark.h"
 #include "removedirtree.h"
@@ -16,23 +17,11 @@
 #include <QSaveFile>
 #include <QThread>
 
-#include <filesystem>
-#include <system_error>
-
 namespace {
 
 const char journalName[] = "journal";
 const char committedName[] = "committed";
 const char backupPrefix[] = "backup-";
-
-std::filesystem::path nativePath(const QString& path)
-{
-#ifdef Q_OS_WIN
-    return std::filesystem::path(QDir::toNativeSeparators(path).toStdWString());
-#else
-    return std::filesystem::path(QFile::encodeName(path).toStdString());
-#endif
-}
 
 // A file, a directory or a link, dangling or not.
 bool present(const QString& path)
@@ -41,32 +30,9 @@ bool present(const QString& path)
     return info.exists() || info.isSymLink();
 }
 
-#ifdef Q_OS_WIN
-// Failures that waiting cannot change.
-bool isPermanent(const std::error_code& code)
-{
-    return code == std::errc::cross_device_link || code == std::errc::no_such_file_or_directory
-        || code == std::errc::file_exists || code == std::errc::is_a_directory
-        || code == std::errc::not_a_directory;
-}
-#endif
-
 // How long a file that another process holds is waited for: scanners and indexers hold a
 // fresh executable for seconds.
 constexpr qint64 holdWaitMs = 10000;
-
-// Failures another process's hold explains, which waiting can end.
-bool mayBeHeld(const std::error_code& code)
-{
-#ifdef Q_OS_WIN
-    // A sharing violation and a denied access arrive under several codes.
-    return !isPermanent(code);
-#else
-    return code == std::errc::device_or_resource_busy || code == std::errc::text_file_busy
-        || code == std::errc::operation_not_permitted
-        || code == std::errc::resource_unavailable_try_again || code == std::errc::interrupted;
-#endif
-}
 
 bool isCancelled(const InstallControl* control) { return control && control->isCancelled(); }
 
@@ -81,47 +47,31 @@ void pause(qint64 ms, const InstallControl* control)
 
 // A rename or removal that another process's hold fails is tried again with growing pauses
 // until the hold ends, the wait is over or the installation is cancelled.
-std::error_code retried(
-    const std::function<void(std::error_code&)>& attempt, const InstallControl* control)
+FileOpResult retried(const std::function<FileOpResult()>& attempt, const InstallControl* control)
 {
     QElapsedTimer waited;
     waited.start();
     qint64 pauseMs = 10;
-    std::error_code code;
-    attempt(code);
-    while (code && mayBeHeld(code) && !isCancelled(control) && waited.elapsed() < holdWaitMs) {
+    FileOpResult result = attempt();
+    while (!result && result.held && !isCancelled(control) && waited.elapsed() < holdWaitMs) {
         pause(qMin(pauseMs, holdWaitMs - waited.elapsed()), control);
         pauseMs = qMin<qint64>(pauseMs * 2, 1000);
-        code.clear();
-        attempt(code);
+        result = attempt();
     }
-    return code;
-}
-
-QString describe(const std::error_code& code)
-{
-    return QString::fromLocal8Bit(code.message().c_str());
+    return result;
 }
 
 // A rename only: never a copy, which could leave half a file behind.
-std::error_code renamePath(
+FileOpResult renamePath(
     const QString& from, const QString& to, const InstallControl* control = nullptr)
 {
-    return retried(
-        [&](std::error_code& code) {
-            std::filesystem::rename(nativePath(from), nativePath(to), code);
-            // Some runtimes report a missing source under the same code as a held file.
-            if (code && !present(from))
-                code = std::make_error_code(std::errc::no_such_file_or_directory);
-        },
-        control);
+    return retried([&] { return renameFile(from, to); }, control);
 }
 
 bool removePath(const QString& path, const InstallControl* control = nullptr)
 {
     clearReadOnlyMark(path);
-    return !retried(
-        [&](std::error_code& code) { std::filesystem::remove(nativePath(path), code); }, control);
+    return bool(retried([&] { return removeFile(path); }, control));
 }
 
 // The extracted file is renamed in. From another file system (update/ mounted apart) it is
@@ -129,11 +79,11 @@ bool removePath(const QString& path, const InstallControl* control = nullptr)
 bool moveIn(const QString& source, const QString& target, const QString& staging,
     const InstallControl* control, QString* error)
 {
-    std::error_code code = renamePath(source, target, control);
-    if (code == std::errc::cross_device_link && QFile::copy(source, staging))
-        code = renamePath(staging, target, control);
-    *error = describe(code);
-    return !code;
+    FileOpResult result = renamePath(source, target, control);
+    if (result.crossDevice && QFile::copy(source, staging))
+        result = renamePath(staging, target, control);
+    *error = result.message;
+    return bool(result);
 }
 
 bool isReserved(const QString& relative)
@@ -321,9 +271,10 @@ bool InstallTransaction::replaceFile(int index, QString* reason)
     QString error;
     if (existing.isDir() && !existing.isSymLink()) {
         error = QStringLiteral("a directory is in the way");
-    } else if (const std::error_code code
-        = step.existed ? renamePath(target, backupPath(index), control) : std::error_code()) {
-        error = QStringLiteral("cannot be moved aside: %1").arg(describe(code));
+    } else if (const FileOpResult aside
+               = step.existed ? renamePath(target, backupPath(index), control) : FileOpResult();
+               !aside) {
+        error = QStringLiteral("cannot be moved aside: %1").arg(aside.message);
     } else {
         const QString source = step.entries.last();
         if (moveIn(source, target, backupPath(index) + QLatin1String(".new"), control, &error))
@@ -360,7 +311,7 @@ bool InstallTransaction::undoStep(int index)
     if (present(backup)) {
         if (present(target) && !removePath(target, control))
             return false;
-        return !renamePath(backup, target, control);
+        return bool(renamePath(backup, target, control));
     }
     if (!step.existed && present(target))
         return removePath(target, control);
@@ -387,9 +338,9 @@ void InstallTransaction::commit()
     // Once the journal says committed, a kill no longer leads to a rollback.
     const QString journal = journalDir + QLatin1Char('/') + QLatin1String(journalName);
     const QString committed = journalDir + QLatin1Char('/') + QLatin1String(committedName);
-    if (const std::error_code code = renamePath(journal, committed))
+    if (const FileOpResult result = renamePath(journal, committed); !result)
         qDebug().noquote() << quoted(
-            QStringLiteral("%1 commit: %2: %3").arg(version, journal, describe(code)));
+            QStringLiteral("%1 commit: %2: %3").arg(version, journal, result.message));
     dropJournal(QLatin1String(committedName));
 }
 
@@ -402,8 +353,7 @@ void InstallTransaction::dropJournal(const QString& fileName)
         backups.entryList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden | QDir::System)) {
         // A backup keeps the mark of the file it was; it must go all the same.
         clearReadOnlyMark(backups.filePath(name));
-        std::error_code ignored;
-        std::filesystem::remove(nativePath(backups.filePath(name)), ignored);
+        removeFile(backups.filePath(name));
     }
     removePath(journalDir + QLatin1Char('/') + fileName);
 }
