@@ -10,9 +10,12 @@
 #include <stdio.h>
 #include <wchar.h>
 
+// Paths past 260 characters are recorded whole.
+#define LONG_PATH 32768
+
 static void writeUtf8(FILE* out, const wchar_t* text)
 {
-    char buffer[4 * MAX_PATH + 16];
+    static char buffer[4 * LONG_PATH];
     const int n = WideCharToMultiByte(CP_UTF8, 0, text, -1, buffer, sizeof buffer, NULL, NULL);
     if (n > 0)
         fputs(buffer, out);
@@ -26,12 +29,12 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE previous, PWSTR commandLine, i
     (void)show;
     int argc = 0;
     wchar_t** argv = CommandLineToArgvW(GetCommandLineW(), &argc);
-    wchar_t record[MAX_PATH + 16];
-    GetModuleFileNameW(NULL, record, MAX_PATH);
+    static wchar_t record[LONG_PATH];
+    GetModuleFileNameW(NULL, record, LONG_PATH - 16);
     wchar_t* slash = wcsrchr(record, L'\\');
     wcscpy(slash ? slash + 1 : record, L"started.txt");
-    wchar_t cwd[MAX_PATH];
-    GetCurrentDirectoryW(MAX_PATH, cwd);
+    static wchar_t cwd[LONG_PATH];
+    GetCurrentDirectoryW(LONG_PATH, cwd);
 
     FILE* out = _wfopen(record, L"ab");
     if (!out)
