@@ -1,5 +1,6 @@
 // What scripts/build-windows.sh leaves in dist/: the program with its icon, version resource
-// and manifest, and every DLL that anything there imports.
+// and manifest, every DLL that anything there imports, and, when the build was given a
+// certificate, every program and DLL signed with it.
 #include "wineapp.h"
 
 #include <QDir>
@@ -10,6 +11,7 @@
 #include <QProcess>
 #include <QRegularExpression>
 #include <QSet>
+#include <QTemporaryDir>
 #include <QUuid>
 #include <QVector>
 #include <QXmlStreamReader>
@@ -234,6 +236,7 @@ private slots:
     void manifestDeclaresAsInvokerLongPathsAndDpi_data();
     void manifestDeclaresAsInvokerLongPathsAndDpi();
     void everyImportedDllIsInTheFolder();
+    void everyShippedBinaryIsSignedWithTheBuildCertificate();
 };
 
 void TestWindowsBuild::iconAndVersionResourceAreEmbedded()
@@ -372,6 +375,77 @@ void TestWindowsBuild::everyImportedDllIsInTheFolder()
                 qPrintable(binary + QStringLiteral(" imports ") + name));
         }
     }
+}
+
+static int verify(const QString& binary, const QString& caFile, QString* output)
+{
+    QProcess process;
+    process.setProcessChannelMode(QProcess::MergedChannels);
+    process.start(QStringLiteral("osslsigncode"),
+        { QStringLiteral("verify"), QStringLiteral("-CAfile"), caFile, QStringLiteral("-in"),
+            binary });
+    if (!process.waitForFinished(60000))
+        return -1;
+    *output = QString::fromLocal8Bit(process.readAll());
+    return process.exitStatus() == QProcess::NormalExit ? process.exitCode() : -1;
+}
+
+static bool succeeds(const QString& program, const QStringList& arguments)
+{
+    QProcess process;
+    process.setProcessChannelMode(QProcess::MergedChannels);
+    process.start(program, arguments);
+    return process.waitForFinished(60000) && process.exitStatus() == QProcess::NormalExit
+        && process.exitCode() == 0;
+}
+
+// scripts/test-windows.sh builds with a throwaway certificate and names it in
+// UPDATER_WINDOWS_SIGNING_CA. Every program and DLL in dist/ must carry a valid Authenticode
+// signature that chains to it alone: osslsigncode checks the digest over the file and the
+// chain, not only that a signature is there.
+void TestWindowsBuild::everyShippedBinaryIsSignedWithTheBuildCertificate()
+{
+    const QString ca = qEnvironmentVariable("UPDATER_WINDOWS_SIGNING_CA");
+    if (ca.isEmpty())
+        QSKIP("UPDATER_WINDOWS_SIGNING_CA names no certificate: the build is not signed");
+    QVERIFY2(QFileInfo::exists(ca), qPrintable(ca));
+
+    QStringList binaries;
+    QDirIterator it(dist(), { QStringLiteral("*.dll"), QStringLiteral("*.exe") }, QDir::Files,
+        QDirIterator::Subdirectories);
+    while (it.hasNext())
+        binaries << it.next();
+    QVERIFY(binaries.contains(dist() + QStringLiteral("/UpdateTarvil.exe")));
+    QVERIFY(binaries.contains(dist() + QStringLiteral("/platforms/qwindows.dll")));
+    QString output;
+    for (const QString& binary : binaries)
+        QVERIFY2(verify(binary, ca, &output) == 0, qPrintable(binary + '\n' + output));
+
+    // The check tells signed from unsigned: the build tree's own UpdateTarvil.exe is the
+    // program before dist/ was signed.
+    const QString unsigned_ = WineApp::windowsBuild() + QStringLiteral("/UpdateTarvil.exe");
+    QVERIFY(QFileInfo::exists(unsigned_));
+    QVERIFY2(verify(unsigned_, ca, &output) != 0, qPrintable(output));
+
+    // ... and this certificate from another: the program signed with a second throwaway
+    // certificate verifies against that one and not against the build's.
+    QTemporaryDir other;
+    QVERIFY(other.isValid());
+    const QString key = other.filePath(QStringLiteral("key.pem"));
+    const QString certificate = other.filePath(QStringLiteral("cert.pem"));
+    const QString resigned = other.filePath(QStringLiteral("UpdateTarvil.exe"));
+    QVERIFY(succeeds(QStringLiteral("openssl"),
+        { QStringLiteral("req"), QStringLiteral("-x509"), QStringLiteral("-newkey"),
+            QStringLiteral("rsa:2048"), QStringLiteral("-nodes"), QStringLiteral("-keyout"), key,
+            QStringLiteral("-out"), certificate, QStringLiteral("-days"), QStringLiteral("1"),
+            QStringLiteral("-subj"), QStringLiteral("/CN=Another publisher"),
+            QStringLiteral("-addext"), QStringLiteral("extendedKeyUsage=codeSigning") }));
+    QVERIFY(succeeds(QStringLiteral("osslsigncode"),
+        { QStringLiteral("sign"), QStringLiteral("-certs"), certificate, QStringLiteral("-key"),
+            key, QStringLiteral("-h"), QStringLiteral("sha256"), QStringLiteral("-in"), unsigned_,
+            QStringLiteral("-out"), resigned }));
+    QVERIFY2(verify(resigned, certificate, &output) == 0, qPrintable(output));
+    QVERIFY2(verify(resigned, ca, &output) != 0, qPrintable(output));
 }
 
 QTEST_GUILESS_MAIN(TestWindowsBuild)
