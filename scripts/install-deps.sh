@@ -5,7 +5,7 @@ packages=(build-essential cmake qtbase5-dev libquazip1-qt5-dev zlib1g-dev nginx-
     fonts-wqy-microhei python3 xvfb x11-apps imagemagick curl unzip util-linux
     libsodium-dev minisign openssl libssl3 ca-certificates tinyproxy e2fsprogs iproute2
     wine64 g++-mingw-w64-x86-64-posix gcc-mingw-w64-x86-64-posix libz-mingw-w64-dev
-    binutils-mingw-w64-x86-64 locales clang-format)
+    binutils-mingw-w64-x86-64 locales clang-format osslsigncode)
 missing=()
 for p in "${packages[@]}"; do
     dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
