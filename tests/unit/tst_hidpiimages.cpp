@@ -39,6 +39,10 @@ bool isDoubleName(const QString& name)
     return name.left(dot).endsWith(QLatin1String("@2x"));
 }
 
+// Drawn at 1x only: the background, a soft gradient, scaled at every repaint of the window;
+// at 2x that cost about 70 MB and 0.4 s in a run (tst_packageinstall's memory check).
+const QStringList singleOnly { QStringLiteral("beijing.jpg") };
+
 QString singleName(const QString& name)
 {
     const int dot = name.lastIndexOf(QLatin1Char('.'));
@@ -273,6 +277,10 @@ void TestHiDpiImages::everyImageIsCompiledInAtOneAndTwoTimes()
 
     const QImage single(imagePrefix + name);
     QVERIFY2(!single.isNull(), qPrintable(imagePrefix + name));
+    if (singleOnly.contains(name)) {
+        QVERIFY2(!QFile::exists(imagePrefix + doubleName(name)), "kept at 1x on purpose");
+        return;
+    }
     const QImage twice(imagePrefix + doubleName(name));
     QVERIFY2(!twice.isNull(), qPrintable(imagePrefix + doubleName(name)));
     QCOMPARE(twice.size(), single.size() * 2);
@@ -284,8 +292,10 @@ void TestHiDpiImages::doubleImageIsTheArtworkDrawnAtTwoTimes_data()
 
     const QStringList compiled = compiledSingleImages();
     QVERIFY(!compiled.isEmpty());
-    for (const QString& name : compiled)
-        QTest::newRow(qPrintable(name)) << name;
+    for (const QString& name : compiled) {
+        if (!singleOnly.contains(name))
+            QTest::newRow(qPrintable(name)) << name;
+    }
 }
 
 void TestHiDpiImages::doubleImageIsTheArtworkDrawnAtTwoTimes()
@@ -333,7 +343,6 @@ void TestHiDpiImages::styleSheetDrawsTheDoubleImageAtRatioTwo_data()
     QTest::addColumn<bool>("hovered");
     QTest::addColumn<QString>("image");
 
-    QTest::newRow("panel") << "widget" << QString() << false << "beijing.jpg";
     QTest::newRow("logo") << "label_logo" << QString() << false << "logo.png";
     // The sheet the dialog gives the logo label when the server asks for the other brand.
     QTest::newRow("alternative logo")
