@@ -23,6 +23,9 @@ QNetworkRequest makeRequest(const QUrl& url)
     request.setAttribute(
         QNetworkRequest::RedirectPolicyAttribute, QNetworkRequest::NoLessSafeRedirectPolicy);
     request.setMaximumRedirectsAllowed(maxRedirects);
+    // Qt asks for gzip on its own, and CDNs that compress answer a range request with the
+    // whole file; every body the updater reads is taken as the server stores it.
+    request.setRawHeader(QByteArrayLiteral("Accept-Encoding"), QByteArrayLiteral("identity"));
     return request;
 }
 

@@ -11,7 +11,8 @@ class QNetworkAccessManager;
 class QNetworkProxy;
 
 // Every request the updater sends is formed here, so that what holds for all of them (the
-// inactivity limit, the redirect policy) is decided in one place.
+// inactivity limit, the redirect policy, bodies without content coding) is decided in one
+// place.
 QNetworkRequest makeRequest(const QUrl& url);
 
 // One log message per certificate error: Qt's reason and the host it was met at.
