@@ -146,13 +146,14 @@ c.read(sys.argv[1], encoding="gb2312")
 print(c.get(sys.argv[2], sys.argv[3], fallback="(missing)"))' "$app/Config.ini" "$1" "$2"
 }
 
-# start_xvfb LOG: a virtual X server on a free display; sets display, empty if none came up.
+# start_xvfb LOG: a virtual X server on a free display (DEMO_SCREEN pixels, 1280x800 unless
+# set); sets display, empty if none came up.
 start_xvfb() {
     local n
     for n in $(seq 90 119); do
         [ -e "/tmp/.X$n-lock" ] || [ -e "/tmp/.X11-unix/X$n" ] || break
     done
-    Xvfb ":$n" -screen 0 1280x800x24 -nolisten tcp >"$1" 2>&1 &
+    Xvfb ":$n" -screen 0 "${DEMO_SCREEN:-1280x800}x24" -nolisten tcp >"$1" 2>&1 &
     xvfb_pid=$!
     for _ in $(seq 50); do
         [ -e "/tmp/.X11-unix/X$n" ] && break

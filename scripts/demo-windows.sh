@@ -5,6 +5,8 @@
 # publishes (with a Windows stand-in for the main program), served by nginx on 127.0.0.1.
 # The real Windows window is drawn on a virtual X display and photographed while a database
 # package is being installed. Exit code 0 only if all of it held.
+# DEMO_DPI sets the display scaling Wine reports (96: 100 %, 144: 150 %, 192: 200 %) and
+# DEMO_SCREEN the virtual screen's size; such a run keeps its files in demo-run/windows-<dpi>dpi.
 set -euo pipefail
 umask 022
 cd "$(dirname "$0")/.."
@@ -15,7 +17,7 @@ windows=${WINDOWS_BUILD_DIR:-build-windows-signed}
 source scripts/demo-common.sh
 
 bash scripts/install-deps.sh
-demo=$root/demo-run/windows
+demo=$root/demo-run/windows${DEMO_DPI:+-${DEMO_DPI}dpi}
 rm -rf "$demo"
 mkdir -p "$demo"/{release,server,nginx}
 
@@ -58,6 +60,10 @@ unset QT_QPA_PLATFORM
 bash scripts/wine-run.sh reg.exe add \
     'HKLM\Software\Microsoft\Windows NT\CurrentVersion\FontSubstitutes' \
     /v '微软雅黑' /t REG_SZ /d 'WenQuanYi Micro Hei' /f >/dev/null
+if [ -n "${DEMO_DPI:-}" ]; then
+    bash scripts/wine-run.sh reg.exe add 'HKCU\Control Panel\Desktop' \
+        /v LogPixels /t REG_DWORD /d "$DEMO_DPI" /f >/dev/null
+fi
 
 log=$app/updatetarvillogs.txt
 log_encoding=GBK

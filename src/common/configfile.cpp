@@ -182,8 +182,9 @@ std::unique_ptr<QSettings> openConfigForWrite(const QString& fileName)
     }
     auto settings = openConfig(fileName);
     if (settings->status() == QSettings::FormatError || isMalformed(fileName)) {
+        // Named as the user knows it: relative to the application directory.
         qDebug().noquote() << tagged(QStringLiteral("[ERROR]:malformed, left unchanged:"))
-                           << quoted(fileName);
+                           << quoted(QDir(applicationDirectory()).relativeFilePath(fileName));
         return nullptr;
     }
     removeUnreadableLock(fileName);
