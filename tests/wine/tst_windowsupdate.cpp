@@ -13,6 +13,7 @@
 #include <QTextCodec>
 #include <QtTest>
 
+#include <algorithm>
 #include <functional>
 
 Q_DECLARE_METATYPE(QVector<ZipEntry>)
@@ -40,6 +41,18 @@ static ZipEntry gbkEntry(const QString& name, const QByteArray& data = QByteArra
 }
 
 static const int pageCount = 2000;
+
+// The log without its lines about package entries, the end first: what a failure message
+// (cut after about a thousand characters) should show.
+static QString logSummary(const QString& log)
+{
+    QStringList lines = log.split(QLatin1Char('\n'));
+    lines.erase(std::remove_if(lines.begin(), lines.end(),
+                    [](const QString& line) { return line.contains("down_zip-files"); }),
+        lines.end());
+    std::reverse(lines.begin(), lines.end());
+    return lines.join(QLatin1Char('\n'));
+}
 
 static QString pageName(int i)
 {
@@ -99,7 +112,7 @@ bool TestWindowsUpdate::startSite(
 void TestWindowsUpdate::verifyHandedOverOnce(const WineApp& app)
 {
     QCOMPARE(app.exitCode(), 0);
-    QVERIFY2(app.waitForStarts(1), qPrintable(app.logText()));
+    QVERIFY2(app.waitForStarts(1), qPrintable(logSummary(app.logText())));
     QTest::qWait(500); // a second start would have recorded itself by now
     const QList<WindowsStart> starts = app.mainProgramStarts();
     QCOMPARE(starts.size(), 1);
@@ -315,25 +328,38 @@ void TestWindowsUpdate::secondUpdaterDuringAnInstallationChangesNothing()
     preparePages(site, app);
     if (QTest::currentTestFailed())
         return;
+    // The last page held open, so that the first installation is still going on (waiting for
+    // the page, up to 10 s) whenever the second updater starts.
+    const QString lastPage = app.filePath(pageName(pageCount - 1));
+    QVERIFY(QDir(app.path()).mkpath("pages") && writeFileBytes(lastPage, "old page"));
+    QVERIFY(app.startBackground(WineApp::helper("holdopen.exe"), { pageName(pageCount - 1) }));
+    QVERIFY(waitForFile(lastPage + ".held", 30000));
     QVERIFY(app.startBackground(app.filePath("UpdateTarvil.exe"), {}));
     QVERIFY2(waitUntil([&] { return app.logText().contains("down_zip-files[OK]"); }, 120000),
         qPrintable(app.logText()));
 
     QVERIFY2(app.runUpdater(), qPrintable(app.runOutput()));
+    QVERIFY(writeFileBytes(lastPage + ".release", ""));
     QCOMPARE(app.exitCode(), 0);
     QVERIFY(app.waitForStarts(1, 120000));
     QVERIFY(
         waitUntil([&] { return !QFileInfo::exists(app.filePath("updatetarvil.lock")); }, 30000));
     QTest::qWait(500); // a second start would have recorded itself by now
     const QString log = app.logText();
-    QCOMPARE(log.count("another updater is running in this directory; this one ends"), 1);
+    QVERIFY2(log.count("another updater is running in this directory; this one ends") == 1,
+        qPrintable(logSummary(log)));
     QVERIFY2(!log.contains("install recovered"), qPrintable(log));
     QCOMPARE(app.mainProgramStarts().size(), 1);
-    QCOMPARE(app.configValue("Version/DATABASE"), QStringLiteral("1.001"));
-    QCOMPARE(readFileBytes(app.filePath("engine.dll")), QByteArray("engine 1.001"));
-    for (int i = 0; i < pageCount; ++i)
-        QVERIFY2(readFileBytes(app.filePath(pageName(i))) == "new page", qPrintable(pageName(i)));
     QVERIFY(!QFileInfo::exists(app.filePath("updatetarvil.journal")));
+    // Wholly new, or, had the hold outlasted the first updater's wait, wholly old.
+    const bool installed = app.configValue("Version/DATABASE") == QStringLiteral("1.001");
+    QCOMPARE(readFileBytes(app.filePath("engine.dll")),
+        installed ? QByteArray("engine 1.001") : QByteArray("engine 1.000"));
+    QCOMPARE(readFileBytes(lastPage), installed ? QByteArray("new page") : QByteArray("old page"));
+    for (int i = 0; i < pageCount - 1; ++i)
+        QVERIFY2(installed ? readFileBytes(app.filePath(pageName(i))) == "new page"
+                           : !QFileInfo::exists(app.filePath(pageName(i))),
+            qPrintable(pageName(i)));
 }
 
 // What a scanner's quarantine does: the fresh DLL gone right after its extraction. The log
@@ -371,9 +397,10 @@ void TestWindowsUpdate::fileRemovedAfterExtractionIsNamedAndNotDownloadedAgain()
 
 // About 270 characters to the application directory, past Windows' 260. Qt 5 reads such a
 // current directory wrongly, so the updater forms every path from its executable's directory,
-// and renames and removals take extended-length paths. (Wine does not enforce the
-// 260-character limit itself: this shows the whole run works there, not that Windows would
-// refuse the short forms.)
+// and renames and removals take extended-length paths. Wine does not enforce the limit for
+// files, so this shows the run works there, not that Windows would refuse the short forms;
+// and Wine cannot create a process from an executable past 260 characters at all (its own
+// cmd.exe cannot either), so the main program's start is checked only as attempted.
 void TestWindowsUpdate::applicationDirectoryPastMaxPathUpdates()
 {
     ReleaseSite site;
@@ -394,7 +421,10 @@ void TestWindowsUpdate::applicationDirectoryPastMaxPathUpdates()
 
     QVERIFY2(app.runUpdater(), qPrintable(app.runOutput()));
 
-    verifyHandedOverOnce(app);
+    QCOMPARE(app.exitCode(), 0);
+    const QString log = app.logText();
+    QCOMPARE(log.count("\"Orbelan.exe\""), 1);
+    QVERIFY(!QFileInfo::exists(app.filePath("update")));
     QCOMPARE(readFileBytes(app.filePath("题库/第一章.db")), QByteArray("1.001"));
     QCOMPARE(app.configValue("Version/DATABASE"), QStringLiteral("1.001"));
     QVERIFY(!QFileInfo::exists(app.filePath("updatetarvil.journal")));
