@@ -16,6 +16,7 @@
 #include <functional>
 
 class DifferentialFetch;
+class ElevatedCopy;
 struct IndexEntry;
 class QFile;
 class QMouseEvent;
@@ -87,6 +88,8 @@ private slots:
 
 private:
     void recoverInterruptedInstall();
+    bool needsAdministrator() const;
+    void runAsAdministrator();
     QNetworkReply* sendVersionQuestion(const QUrl& url);
     void capVersionReply(QNetworkReply* versionReply);
     const char* recordKey() const;
@@ -179,6 +182,8 @@ private:
     // Set once the hand-over has begun: later replies start nothing and a second
     // call does not start a second main program.
     bool handOverStarted = false;
+    // The elevated copy that installs where this process may not write.
+    ElevatedCopy* administratorCopy = nullptr;
     // Installs each package off the window's thread; null until the first package.
     PackageInstaller* installer = nullptr;
     // The close button was pressed while a package was being installed: the run ends as

@@ -89,6 +89,7 @@ private slots:
     void secondUpdaterDuringAnInstallationChangesNothing();
     void fileRemovedAfterExtractionIsNamedAndNotDownloadedAgain();
     void applicationDirectoryPastMaxPathUpdates();
+    void unwritableDirectoryAsksForAnAdministratorAndHandsOverOnce();
 
 private:
     void preparePages(ReleaseSite& site, WineApp& app);
@@ -428,6 +429,47 @@ void TestWindowsUpdate::applicationDirectoryPastMaxPathUpdates()
     QCOMPARE(readFileBytes(app.filePath("题库/第一章.db")), QByteArray("1.001"));
     QCOMPARE(app.configValue("Version/DATABASE"), QStringLiteral("1.001"));
     QVERIFY(!QFileInfo::exists(app.filePath("updatetarvil.journal")));
+}
+
+// The application directory made immutable (chattr +i), which refuses even root, as Program
+// Files refuses a standard user. Wine has no consent prompt and no administrator: its "runas"
+// starts the copy unelevated, so the copy cannot write either. What this shows: the copy is
+// asked for, both copies log to the user's local application data since the directory takes
+// no log, the copy does not start the main program, and the asking copy hands over once.
+void TestWindowsUpdate::unwritableDirectoryAsksForAnAdministratorAndHandsOverOnce()
+{
+    ReleaseSite site;
+    QVERIFY2(startSite(site, "1.000", "1.001"), qPrintable(site.nginx.errorString()));
+    QVERIFY(site.release.setDatabasePackage("1.001", { ZipEntry::file("d.db", "1.001") }));
+    WineApp app;
+    QVERIFY(app.isValid());
+    QVERIFY(app.writeConfigBytes(configText(site.nginx.baseUrl(), "1.000")));
+    // The stand-in can still append to a file that is there.
+    QVERIFY(writeFileBytes(app.filePath("started.txt"), QByteArray()));
+    const QString localLog = WineApp::windowsBuild() + "/wineprefix/drive_c/users/"
+        + qEnvironmentVariable("USER", "root") + "/AppData/Local/UpdateTarvil/updatetarvillogs.txt";
+    const qint64 logBefore = QFileInfo(localLog).size();
+    if (QProcess::execute("chattr", { "+i", app.path() }) != 0)
+        QSKIP("this file system has no immutable attribute");
+    struct Mutable {
+        QString path;
+        ~Mutable() { QProcess::execute("chattr", { "-i", path }); }
+    } restore { app.path() };
+
+    QVERIFY2(app.runUpdater(), qPrintable(app.runOutput()));
+    QCOMPARE(app.exitCode(), 0);
+    QVERIFY(app.waitForStarts(1));
+    QTest::qWait(500); // a second start would have recorded itself by now
+
+    QVERIFY(!QFileInfo::exists(app.filePath(AppDir::logFile())));
+    const QString log
+        = QTextCodec::codecForName("GBK")->toUnicode(readFileBytes(localLog).mid(logBefore));
+    QCOMPARE(log.count("cannot be written: an administrator's copy of the updater installs"), 1);
+    QCOMPARE(log.count("the administrator's copy ended with code 0"), 1);
+    QVERIFY2(log.contains("打开:v1.001.zip 失败"), qPrintable(logSummary(log)));
+    QCOMPARE(log.count("\"Orbelan.exe\""), 1);
+    QCOMPARE(app.mainProgramStarts().size(), 1);
+    QCOMPARE(app.configValue("Version/DATABASE"), QStringLiteral("1.000"));
 }
 
 void TestWindowsUpdate::dllHeldForAWhileIsWaitedForOrRolledBack_data()

@@ -1,5 +1,6 @@
 #include "configfile.h"
 #include "debugtext.h"
+#include "elevation.h"
 #include "transaction.h"
 #include "updatetarvildialog.h"
 
@@ -20,6 +21,11 @@ void UpdateTarvilDialog::launchMainProgram()
     removeDirTree(downloadPath);
     InstallTransaction::removeLeftovers(appDir);
     writeConfigValue(ConfigKey::appModel, QStringLiteral("1"));
+    // The main program never runs elevated: the copy that asked for this one starts it.
+    if (isAdministratorCopy()) {
+        QMetaObject::invokeMethod(QCoreApplication::instance(), "quit", Qt::QueuedConnection);
+        return;
+    }
 
     // Never destroyed, so that the main program outlives the updater; listed here as well,
     // so that the object stays reachable until the process ends.

@@ -69,6 +69,10 @@ void UpdateTarvilDialog::recieveUpdateFinish()
         return;
     }
     logPlan(plan);
+    if (needsAdministrator()) {
+        runAsAdministrator();
+        return;
+    }
     if (curType == 0 && logoType() == 1)
         showAlternateLogo();
     show();
