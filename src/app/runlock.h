@@ -19,6 +19,7 @@ public:
     static QString fileName();
 
 private:
+    QString m_path;
     QLockFile m_lock;
     bool m_heldByAnother = false;
 };

@@ -103,6 +103,16 @@ private:
     quint16 m_port = 0;
 };
 
+// A run whose system proxy setting names `proxyUrl`, for every host.
+RunOptions throughProxy(const QString& proxyUrl)
+{
+    RunOptions options;
+    options.environment.insert(QStringLiteral("http_proxy"), proxyUrl);
+    options.environment.insert(QStringLiteral("no_proxy"), QString());
+    options.environment.insert(QStringLiteral("NO_PROXY"), QString());
+    return options;
+}
+
 } // namespace
 
 class TestProxy : public QObject {
@@ -132,11 +142,7 @@ void TestProxy::updateGoesThroughTheConfiguredProxy()
     const QString base = QStringLiteral("http://%1:%2").arg(serverHost).arg(site.nginx.port());
     QVERIFY(app.writeOldInstallationConfig(base));
 
-    RunOptions options;
-    options.environment.insert(QStringLiteral("http_proxy"), proxy.url());
-    options.environment.insert(QStringLiteral("no_proxy"), QString());
-    options.environment.insert(QStringLiteral("NO_PROXY"), QString());
-    const UpdaterRun run = app.runUpdater(options);
+    const UpdaterRun run = app.runUpdater(throughProxy(proxy.url()));
     verifyHandedOverOnce(app, run);
     if (QTest::currentTestFailed())
         return;
@@ -186,11 +192,7 @@ void TestProxy::proxyThatAsksForAPasswordIsNamedInTheLog()
     QVERIFY(app.writeOldInstallationConfig(
         QStringLiteral("http://%1:%2").arg(serverHost).arg(site.nginx.port())));
 
-    RunOptions options;
-    options.environment.insert(QStringLiteral("http_proxy"), proxy.url(credentials));
-    options.environment.insert(QStringLiteral("no_proxy"), QString());
-    options.environment.insert(QStringLiteral("NO_PROXY"), QString());
-    const UpdaterRun run = app.runUpdater(options);
+    const UpdaterRun run = app.runUpdater(throughProxy(proxy.url(credentials)));
     verifyHandedOverOnce(app, run);
     if (QTest::currentTestFailed())
         return;

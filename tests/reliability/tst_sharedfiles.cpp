@@ -62,6 +62,15 @@ bool setMode(const QString& path, mode_t mode)
     return ::chmod(QFile::encodeName(path).constData(), mode) == 0;
 }
 
+// Program 1.000, database 1.001 of `entries`: one package is due.
+void serveDatabase(FaultServer& server, const QVector<ZipEntry>& entries)
+{
+    server.setBehaviour(Release::programVersionPath(), FaultServer::ok("1.000"));
+    server.setBehaviour(Release::databaseVersionPath(), FaultServer::ok("1.001"));
+    server.setBehaviour(Release::databasePackagePath(QStringLiteral("1.001")),
+        FaultServer::ok(archiveBytes(entries)));
+}
+
 } // namespace
 
 class TestSharedFiles : public QObject {
@@ -125,12 +134,10 @@ void TestSharedFiles::sharedFileInTheWayStillHandsOver()
     QVERIFY(app.isValid());
     FaultServer server;
     QVERIFY(server.start());
-    server.setBehaviour(Release::programVersionPath(), FaultServer::ok("1.000"));
-    server.setBehaviour(Release::databaseVersionPath(), FaultServer::ok("1.001"));
-    server.setBehaviour(Release::databasePackagePath(QStringLiteral("1.001")),
-        FaultServer::ok(archiveBytes({ ZipEntry::file(QStringLiteral("db1.txt"), "database 1.001"),
+    serveDatabase(server,
+        { ZipEntry::file(QStringLiteral("db1.txt"), "database 1.001"),
             ZipEntry::directory(QStringLiteral("lib/")),
-            ZipEntry::file(QStringLiteral("lib/a.dll"), newLibrary) })));
+            ZipEntry::file(QStringLiteral("lib/a.dll"), newLibrary) });
     // AppModel/model is set already: only a recorded version changes the file.
     QVERIFY(app.writeConfig(
         { { QStringLiteral("ContactUs/Contact1"), QStringLiteral("客服电话 400-800-1234") },
@@ -252,10 +259,7 @@ void TestSharedFiles::logGoesToLocalAppDataWhereTheDirectoryTakesNone()
     QVERIFY(app.isValid());
     FaultServer server;
     QVERIFY(server.start());
-    server.setBehaviour(Release::programVersionPath(), FaultServer::ok("1.000"));
-    server.setBehaviour(Release::databaseVersionPath(), FaultServer::ok("1.001"));
-    server.setBehaviour(Release::databasePackagePath(QStringLiteral("1.001")),
-        FaultServer::ok(archiveBytes({ ZipEntry::file(QStringLiteral("db1.txt"), "1.001") })));
+    serveDatabase(server, { ZipEntry::file(QStringLiteral("db1.txt"), "1.001") });
     QVERIFY(app.writeOldInstallationConfig(server.baseUrl()));
     QTemporaryDir home;
     QVERIFY(home.isValid());

@@ -92,6 +92,7 @@ private slots:
     void unwritableDirectoryAsksForAnAdministratorAndHandsOverOnce();
 
 private:
+    void prepareEngineAndData(ReleaseSite& site, WineApp& app);
     void preparePages(ReleaseSite& site, WineApp& app);
     bool startSite(ReleaseSite& site, const QString& program, const QString& database);
     void verifyHandedOverOnce(const WineApp& app);
@@ -211,14 +212,10 @@ void TestWindowsUpdate::configIsWrittenBackIntact()
 void TestWindowsUpdate::dllHeldOpenLeavesPackageWhollyInstalledOrUntouched()
 {
     ReleaseSite site;
-    QVERIFY2(startSite(site, "1.000", "1.001"), qPrintable(site.nginx.errorString()));
-    QVERIFY(site.release.setDatabasePackage("1.001",
-        { ZipEntry::file("data.db", "data 1.001"), ZipEntry::file("engine.dll", "engine 1.001") }));
     WineApp app;
-    QVERIFY(app.isValid());
-    QVERIFY(app.writeConfigBytes(configText(site.nginx.baseUrl(), "1.000")));
-    QVERIFY(writeFileBytes(app.filePath("engine.dll"), "engine 1.000"));
-    QVERIFY(writeFileBytes(app.filePath("data.db"), "data 1.000"));
+    prepareEngineAndData(site, app);
+    if (QTest::currentTestFailed())
+        return;
     QVERIFY(app.startBackground(WineApp::helper("holdopen.exe"), { "engine.dll" }));
     QVERIFY(waitForFile(app.filePath("engine.dll.held"), 30000));
 
@@ -244,14 +241,10 @@ void TestWindowsUpdate::dllHeldOpenLeavesPackageWhollyInstalledOrUntouched()
 void TestWindowsUpdate::readOnlyConfigAndTargetsAreUpdatedWithNoBackupLeft()
 {
     ReleaseSite site;
-    QVERIFY2(startSite(site, "1.000", "1.001"), qPrintable(site.nginx.errorString()));
-    QVERIFY(site.release.setDatabasePackage("1.001",
-        { ZipEntry::file("data.db", "data 1.001"), ZipEntry::file("engine.dll", "engine 1.001") }));
     WineApp app;
-    QVERIFY(app.isValid());
-    QVERIFY(app.writeConfigBytes(configText(site.nginx.baseUrl(), "1.000")));
-    QVERIFY(writeFileBytes(app.filePath("engine.dll"), "engine 1.000"));
-    QVERIFY(writeFileBytes(app.filePath("data.db"), "data 1.000"));
+    prepareEngineAndData(site, app);
+    if (QTest::currentTestFailed())
+        return;
     const auto readOnly = QFile::ReadOwner | QFile::ReadUser | QFile::ReadGroup | QFile::ReadOther;
     for (const QString name : { "Config.ini", "engine.dll", "data.db" })
         QVERIFY(QFile::setPermissions(app.filePath(name), readOnly));
@@ -304,6 +297,18 @@ void TestWindowsUpdate::runningMainProgramPostponesTheInstallationAtOnce()
     QCOMPARE(starts.size(), 2);
     QCOMPARE(starts.at(1).argumentCount, 1);
     QCOMPARE(starts.at(1).firstArgument, QString());
+}
+
+// Database 1.001 replaces engine.dll and data.db of 1.000.
+void TestWindowsUpdate::prepareEngineAndData(ReleaseSite& site, WineApp& app)
+{
+    QVERIFY2(startSite(site, "1.000", "1.001"), qPrintable(site.nginx.errorString()));
+    QVERIFY(site.release.setDatabasePackage("1.001",
+        { ZipEntry::file("data.db", "data 1.001"), ZipEntry::file("engine.dll", "engine 1.001") }));
+    QVERIFY(app.isValid());
+    QVERIFY(app.writeConfigBytes(configText(site.nginx.baseUrl(), "1.000")));
+    QVERIFY(writeFileBytes(app.filePath("engine.dll"), "engine 1.000"));
+    QVERIFY(writeFileBytes(app.filePath("data.db"), "data 1.000"));
 }
 
 // Database 1.001: engine.dll first, then 2,000 pages, so that its installation lasts a while.
@@ -488,14 +493,10 @@ void TestWindowsUpdate::dllHeldForAWhileIsWaitedForOrRolledBack()
     QFETCH(int, holdMs);
     QFETCH(bool, replaced);
     ReleaseSite site;
-    QVERIFY2(startSite(site, "1.000", "1.001"), qPrintable(site.nginx.errorString()));
-    QVERIFY(site.release.setDatabasePackage("1.001",
-        { ZipEntry::file("data.db", "data 1.001"), ZipEntry::file("engine.dll", "engine 1.001") }));
     WineApp app;
-    QVERIFY(app.isValid());
-    QVERIFY(app.writeConfigBytes(configText(site.nginx.baseUrl(), "1.000")));
-    QVERIFY(writeFileBytes(app.filePath("engine.dll"), "engine 1.000"));
-    QVERIFY(writeFileBytes(app.filePath("data.db"), "data 1.000"));
+    prepareEngineAndData(site, app);
+    if (QTest::currentTestFailed())
+        return;
     QVERIFY(app.startBackground(WineApp::helper("holdopen.exe"), { "engine.dll" }));
     QVERIFY(waitForFile(app.filePath("engine.dll.held"), 30000));
     QVERIFY(QProcess::startDetached("sh",
