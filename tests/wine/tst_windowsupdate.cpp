@@ -341,8 +341,11 @@ void TestWindowsUpdate::secondUpdaterDuringAnInstallationChangesNothing()
     QVERIFY(app.startBackground(WineApp::helper("holdopen.exe"), { pageName(pageCount - 1) }));
     QVERIFY(waitForFile(lastPage + ".held", 30000));
     QVERIFY(app.startBackground(app.filePath("UpdateTarvil.exe"), {}));
-    QVERIFY2(waitUntil([&] { return app.logText().contains("down_zip-files[OK]"); }, 120000),
-        qPrintable(app.logText()));
+    // The second starts once the first has logged its last entry and waits for the held page.
+    // Two processes appending to the log at the same moment can lose a line on Windows (Qt's
+    // append seeks to the end, then writes): a known fault of the log, not this case's subject.
+    QVERIFY2(waitUntil([&] { return app.logText().contains(pageName(pageCount - 1)); }, 120000),
+        qPrintable(logSummary(app.logText())));
 
     QVERIFY2(app.runUpdater(), qPrintable(app.runOutput()));
     QVERIFY(writeFileBytes(lastPage + ".release", ""));
